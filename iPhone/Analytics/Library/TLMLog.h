@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "TLMLogger.h"
+
+// Logging through the service root's shared logger in the library's common
+// line format: "HaldenAnalytics 3.20 <function signature> (<file>:<line>): "
+// followed by the message. The message is a printf format; "%s" arguments
+// are C strings (use TLMLogText(...) for std::string and absent values).
+//
+//   TLM_LOG_ERROR("Cannot initiate dispatcher: %s", "(null)");
+//
+// Nothing is formatted when no logger is set or the level filters the message
+// out of the default logger.
+#define TLM_LOG(level, ...) \
+  TLMLogLine((level), __PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)
+#define TLM_LOG_ERROR(...) TLM_LOG(TLMLogLevelError, __VA_ARGS__)
+#define TLM_LOG_WARNING(...) TLM_LOG(TLMLogLevelWarning, __VA_ARGS__)
+#define TLM_LOG_INFO(...) TLM_LOG(TLMLogLevelInfo, __VA_ARGS__)
+#define TLM_LOG_VERBOSE(...) TLM_LOG(TLMLogLevelVerbose, __VA_ARGS__)
+
+void TLMLogLine(TLMLogLevel level, const char* function, const char* file, int line,
+                const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+// Hands a bare message, without the common prefix, to the shared logger at
+// the given level (the builders' argument checks log this way).
+void TLMLogBare(TLMLogLevel level, const std::string& message);
+
+// Formats like snprintf into a std::string.
+std::string TLMFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/Foundation/Value.h"
+
+namespace platform {
+
+// The application's user defaults: a small dictionary of values kept in one
+// file, "<Library>/Preferences/<bundle identifier>.json", written atomically
+// (a temporary file in the same folder, flushed, then renamed over the old).
+//
+// Threads: safe from any thread; one mutex guards the values and the file.
+class UserDefaults {
+ public:
+  // The defaults of the main bundle in the Library directory, loaded on first
+  // use.
+  static UserDefaults& standard();
+
+  // Defaults kept in the given file (tests, tools).
+  explicit UserDefaults(std::string path);
+
+  std::optional<Value> objectForKey(std::string_view key) const;
+  // Stores the value in memory; synchronize() or the next set writes it.
+  void setObject(std::string_view key, Value value);
+  void removeObject(std::string_view key);
+  // Writes the values to the file; answers whether that succeeded.
+  bool synchronize();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  bool writeLocked();
+
+  std::string path_;
+  mutable std::mutex mutex_;
+  Dictionary values_;  // guarded by mutex_
+};
+
+}  // namespace platform

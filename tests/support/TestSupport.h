@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace testing_support {
+
+// A fresh directory under $HALDEN_TEST_TMP (or the system's temporary
+// folder), removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Points HALDEN_LIBRARY_DIR at a fresh temporary directory for the life of the
+// object. Make it before anything reads the Library directory (each test runs
+// in a process of its own, so that is the start of the test).
+class TempLibraryDir {
+ public:
+  TempLibraryDir();
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+};
+
+// Polls `condition` until it holds or `timeout` has passed; answers whether it
+// held. For waiting on work done by other threads, never for timing.
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace testing_support
