@@ -8,10 +8,12 @@ namespace platform {
 
 // The user's languages and region, from the locale environment.
 // preferredLanguages(): $LANGUAGE's colon-separated list, else the language of
-// $LC_ALL, $LC_MESSAGES or $LANG, as BCP 47 tags ("en_GB.UTF-8" gives
-// "en-GB"); "C" and "POSIX" name no language. currentCountryCode(): the region
-// of $LC_ALL, $LC_CTYPE or $LANG ("GB"), absent when none names one. Read at
-// each call; safe from any thread.
+// the first of $LC_ALL, $LC_MESSAGES and $LANG that is set, as BCP 47 tags
+// ("en_GB.UTF-8" gives "en-GB", "sr_RS@latin" gives "sr-Latn-RS"); "C" and
+// "POSIX" name no language, malformed entries are skipped, duplicates kept
+// once, and no language at all gives an empty list. currentCountryCode(): the
+// region of the first of $LC_ALL, $LC_CTYPE and $LANG that is set ("GB"),
+// absent when that one names none. Read at each call; safe from any thread.
 class Locale {
  public:
   static std::vector<std::string> preferredLanguages();
