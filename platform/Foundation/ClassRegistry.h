@@ -15,8 +15,12 @@ class Object {
 
 // Optional classes looked up by name at run time (the advertising-identifier
 // class "ZenoActualAdIdAccess", the ad-attribution client "ADClient"). Empty
-// unless an application or a test registers something.
-// Threads: safe from any thread.
+// unless an application or a test registers something. Registering under a
+// name replaces what was there; registering nothing (a null pointer) removes
+// the name; an empty name is ignored. lookupAs() answers nullptr both for an
+// unknown name and for an object of another type.
+// Threads: safe from any thread; one process-wide mutex guards the table, and
+// no object is destroyed while it is held.
 class ClassRegistry {
  public:
   static void registerClass(std::string name, std::shared_ptr<Object> object);

@@ -1,0 +1,54 @@
+#include "platform/Foundation/ClassRegistry.h"
+
+#include <map>
+
+namespace platform {
+
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<Object>, std::less<>> classes;  // guarded by mutex
+};
+
+Registry& registry() {
+  static Registry instance;
+  return instance;
+}
+
+}  // namespace
+
+void ClassRegistry::registerClass(std::string name, std::shared_ptr<Object> object) {
+  if (name.empty()) return;
+  if (!object) {
+    unregisterClass(name);
+    return;
+  }
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  std::shared_ptr<Object>& slot = r.classes[std::move(name)];
+  // The replaced object, if any, now sits in the parameter, which outlives the
+  // lock: a destructor that looks something up cannot deadlock.
+  slot.swap(object);
+}
+
+void ClassRegistry::unregisterClass(std::string_view name) {
+  // The object is released outside the lock: its destructor may well look
+  // something up itself.
+  std::shared_ptr<Object> released;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (auto it = r.classes.find(name); it != r.classes.end()) {
+    released = std::move(it->second);
+    r.classes.erase(it);
+  }
+}
+
+std::shared_ptr<Object> ClassRegistry::lookup(std::string_view name) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto it = r.classes.find(name);
+  return it == r.classes.end() ? nullptr : it->second;
+}
+
+}  // namespace platform
