@@ -1,0 +1,94 @@
+#include "platform/UIKit/Screen.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <mutex>
+#include <string_view>
+
+namespace platform {
+
+namespace {
+
+constexpr Rect kDefaultBounds{0, 0, 1280, 800};
+// Far beyond any real display; a larger number is a typo, not a screen.
+constexpr unsigned kMaxDimension = 100000;
+
+// Bounds the shell has set from its window; when unset the environment or the
+// default decides.
+struct ScreenState {
+  std::mutex mutex;
+  bool set = false;            // guarded by mutex
+  Rect bounds;                 // guarded by mutex
+  std::optional<Rect> native;  // guarded by mutex
+};
+
+ScreenState& state() {
+  static ScreenState instance;
+  return instance;
+}
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+    s.remove_suffix(1);
+  return s;
+}
+
+std::optional<unsigned> dimension(std::string_view text) {
+  text = trimmed(text);
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (value == 0 || value > kMaxDimension) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<Rect> Screen::parseSize(std::string_view text) {
+  const size_t x = text.find_first_of("xX");
+  if (x == std::string_view::npos) return std::nullopt;
+  auto width = dimension(text.substr(0, x));
+  auto height = dimension(text.substr(x + 1));
+  if (!width || !height) return std::nullopt;
+  return Rect{0, 0, static_cast<double>(*width), static_cast<double>(*height)};
+}
+
+Rect Screen::bounds() {
+  {
+    ScreenState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.set) return s.bounds;
+  }
+  const char* configured = std::getenv("HALDEN_SCREEN_SIZE");
+  if (configured) {
+    if (auto size = parseSize(configured)) return *size;
+  }
+  return kDefaultBounds;
+}
+
+std::optional<Rect> Screen::nativeBounds() {
+  {
+    ScreenState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.set) return s.native;
+  }
+  const char* configured = std::getenv("HALDEN_SCREEN_SIZE");
+  if (!configured) return std::nullopt;
+  auto size = parseSize(configured);
+  if (!size) return std::nullopt;
+  // Native bounds are pixels in portrait, whichever way the screen is held.
+  if (size->width > size->height) std::swap(size->width, size->height);
+  return size;
+}
+
+void Screen::setBounds(Rect bounds, std::optional<Rect> nativeBounds) {
+  ScreenState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.set = true;
+  s.bounds = bounds;
+  s.native = nativeBounds;
+}
+
+}  // namespace platform
