@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Foundation/FlagObserver.h"
+
+namespace platform {
+
+// The observable side: an object keeps one of these and calls didChange()
+// after storing a new value.
+//
+// Threads: safe from any thread. didChange() tells the observers registered
+// at that moment, synchronously on the calling thread, with no lock held.
+// Observers are held weakly: one that has been destroyed is skipped (and
+// forgotten). Adding the same observer for the same key twice registers it
+// once; removal forgets it for that key.
+class FlagObservers {
+ public:
+  void addObserver(std::weak_ptr<FlagObserver> observer, std::string_view key);
+  void removeObserver(const FlagObserver* observer, std::string_view key);
+  void didChange(std::string_view key, bool newValue);
+
+ private:
+  struct Entry {
+    std::weak_ptr<FlagObserver> observer;
+    const FlagObserver* address;  // identity only, for removal
+    std::string key;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;  // guarded by mutex_
+};
+
+}  // namespace platform
