@@ -1,0 +1,148 @@
+#include "tools/collector/CollectorOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace halden::collector {
+namespace {
+
+using Action = CollectorOptions::Parsed::Action;
+
+CollectorOptions::Parsed parse(std::vector<std::string_view> arguments) {
+  return CollectorOptions::parse(arguments);
+}
+
+TEST(CollectorOptionsTest, DefaultsBindLoopbackOnAFreePortWithoutHttps) {
+  const auto parsed = parse({});
+  ASSERT_EQ(parsed.action, Action::kRun);
+  EXPECT_EQ(parsed.options.host, "127.0.0.1");
+  EXPECT_EQ(parsed.options.port, 0);
+  EXPECT_EQ(parsed.options.httpsPort, -1);
+  EXPECT_FALSE(parsed.options.quiet);
+  EXPECT_EQ(parsed.options.faults.status, 0);
+}
+
+TEST(CollectorOptionsTest, ReadsEveryOption) {
+  const auto parsed = parse({"--port",
+                             "8080",
+                             "--out",
+                             "hits.jsonl",
+                             "--quiet",
+                             "--host=127.0.0.2",
+                             "--port-file",
+                             "p",
+                             "--cert",
+                             "c.pem",
+                             "--key",
+                             "k.pem",
+                             "--https-port",
+                             "8443",
+                             "--https-port-file",
+                             "hp",
+                             "--threads",
+                             "4",
+                             "--backlog",
+                             "64",
+                             "--keep-alive",
+                             "1",
+                             "--max-body",
+                             "1000",
+                             "--append",
+                             "--keep",
+                             "10",
+                             "--status",
+                             "500",
+                             "--batch-status",
+                             "404",
+                             "--fail-first",
+                             "3",
+                             "--fail-status",
+                             "502",
+                             "--drop",
+                             "--drop-first",
+                             "2",
+                             "--delay-ms",
+                             "250",
+                             "--redirect-to",
+                             "/r",
+                             "--redirect-status",
+                             "302"});
+  ASSERT_EQ(parsed.action, Action::kRun) << parsed.error;
+  const CollectorOptions& o = parsed.options;
+  EXPECT_EQ(o.port, 8080);
+  EXPECT_EQ(o.outPath, "hits.jsonl");
+  EXPECT_TRUE(o.quiet);
+  EXPECT_EQ(o.host, "127.0.0.2");
+  EXPECT_EQ(o.portFile, "p");
+  EXPECT_EQ(o.certFile, "c.pem");
+  EXPECT_EQ(o.keyFile, "k.pem");
+  EXPECT_EQ(o.httpsPort, 8443);
+  EXPECT_EQ(o.httpsPortFile, "hp");
+  EXPECT_EQ(o.threads, 4u);
+  EXPECT_EQ(o.backlog, 64);
+  EXPECT_EQ(o.keepAliveSeconds, 1);
+  EXPECT_EQ(o.maxBodyBytes, 1000u);
+  EXPECT_TRUE(o.append);
+  EXPECT_EQ(o.keep, 10u);
+  EXPECT_EQ(o.faults.status, 500);
+  EXPECT_EQ(o.faults.batchStatus, 404);
+  EXPECT_EQ(o.faults.failFirst, 3u);
+  EXPECT_EQ(o.faults.failStatus, 502);
+  EXPECT_TRUE(o.faults.dropAll);
+  EXPECT_EQ(o.faults.dropFirst, 2u);
+  EXPECT_EQ(o.faults.delay.count(), 250);
+  EXPECT_EQ(o.faults.redirectTo, "/r");
+  EXPECT_EQ(o.faults.redirectStatus, 302);
+}
+
+TEST(CollectorOptionsTest, CertificateAloneServesHttpsOnAFreePort) {
+  const auto parsed = parse({"--cert", "c.pem", "--key", "k.pem"});
+  ASSERT_EQ(parsed.action, Action::kRun);
+  EXPECT_EQ(parsed.options.httpsPort, 0);
+}
+
+TEST(CollectorOptionsTest, HelpWinsOverEverythingElse) {
+  EXPECT_EQ(parse({"--port", "1", "--help"}).action, Action::kHelp);
+  EXPECT_EQ(parse({"-h"}).action, Action::kHelp);
+}
+
+TEST(CollectorOptionsTest, RejectsBadCommandLinesWithAReason) {
+  const std::vector<std::vector<std::string_view>> bad = {
+      {"--port"},
+      {"--port", "65536"},
+      {"--port", "12ab"},
+      {"--port", "-1"},
+      {"--status", "99"},
+      {"--status", "600"},
+      {"--redirect-status", "200"},
+      {"--redirect-to", "relative"},
+      {"--redirect-to", "/batch"},
+      {"--cert", "c.pem"},
+      {"--https-port", "443"},
+      {"--quiet=yes"},
+      {"--threads", "0"},
+      {"--bogus"},
+      {"positional"},
+  };
+  for (const auto& arguments : bad) {
+    const auto parsed = parse(arguments);
+    EXPECT_EQ(parsed.action, Action::kError) << arguments.front();
+    EXPECT_FALSE(parsed.error.empty());
+  }
+}
+
+TEST(CollectorOptionsTest, UsageNamesEveryOption) {
+  const std::string usage = CollectorOptions::usage();
+  for (const char* option :
+       {"--host",         "--port",       "--port-file",       "--cert",
+        "--key",          "--https-port", "--https-port-file", "--threads",
+        "--backlog",      "--keep-alive", "--max-body",        "--out",
+        "--append",       "--keep",       "--quiet",           "--status",
+        "--batch-status", "--fail-first", "--fail-status",     "--drop",
+        "--drop-first",   "--delay-ms",   "--redirect-to",     "--redirect-status",
+        "--help"}) {
+    EXPECT_NE(usage.find(std::string(option) + " "), std::string::npos) << option;
+  }
+}
+
+}  // namespace
+}  // namespace halden::collector

@@ -1,0 +1,225 @@
+#pragma once
+
+// A plain libcurl client and zlib compressors for the collector's tests. The
+// tests compress with zlib directly and send with libcurl, so that nothing on
+// the sending side shares code with the collector.
+
+#include <curl/curl.h>
+#include <strings.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace collector_test {
+
+struct Reply {
+  CURLcode code = CURLE_OK;  // anything but CURLE_OK: no answer came
+  long status = 0;
+  std::string body;
+  std::string location;  // the Location header of a redirect not followed
+  std::string finalUrl;  // where a followed redirect ended
+  std::string error;
+};
+
+struct Request {
+  std::string method = "GET";
+  std::string url;
+  std::string body;
+  std::vector<std::string> headers;
+  bool followRedirects = false;
+  std::string caFile;  // for HTTPS: trust this CA (and verify the host)
+  long timeoutSeconds = 30;
+};
+
+inline void initCurlOnce() {
+  static const bool initialised = [] { return curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK; }();
+  (void)initialised;
+}
+
+inline size_t appendTo(char* data, size_t size, size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+inline size_t keepLocation(char* data, size_t size, size_t count, void* target) {
+  std::string line(data, size * count);
+  const std::string name = "location:";
+  if (line.size() > name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
+    std::string value = line.substr(name.size());
+    while (!value.empty() && (value.front() == ' '))
+      value.erase(0, 1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
+      value.pop_back();
+    *static_cast<std::string*>(target) = value;
+  }
+  return size * count;
+}
+
+inline Reply perform(const Request& request) {
+  initCurlOnce();
+  Reply reply;
+  CURL* curl = curl_easy_init();
+  char errorText[CURL_ERROR_SIZE] = {};
+  curl_slist* headers = nullptr;
+  for (const std::string& header : request.headers)
+    headers = curl_slist_append(headers, header.c_str());
+
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, request.timeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendTo);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepLocation);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.location);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  if (request.followRedirects) {
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+  }
+  if (!request.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, request.caFile.c_str());
+  if (request.method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body.size()));
+  } else if (request.method != "GET") {
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+
+  reply.code = curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  char* effective = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+  if (effective) reply.finalUrl = effective;
+  reply.error = errorText[0] ? errorText : curl_easy_strerror(reply.code);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return reply;
+}
+
+inline Reply get(const std::string& url) {
+  Request request;
+  request.url = url;
+  return perform(request);
+}
+
+inline Reply post(const std::string& url, const std::string& body,
+                  const std::string& contentEncoding = "") {
+  Request request;
+  request.method = "POST";
+  request.url = url;
+  request.body = body;
+  request.headers.push_back("Content-Type: application/x-www-form-urlencoded; charset=UTF-8");
+  if (!contentEncoding.empty()) request.headers.push_back("Content-Encoding: " + contentEncoding);
+  return perform(request);
+}
+
+// windowBits 31: gzip, 15: zlib ("deflate"), -15: raw deflate.
+inline std::string compress(const std::string& data, int windowBits) {
+  z_stream stream{};
+  deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+inline std::string gzip(const std::string& data) {
+  return compress(data, 31);
+}
+inline std::string zlibDeflate(const std::string& data) {
+  return compress(data, 15);
+}
+inline std::string rawDeflate(const std::string& data) {
+  return compress(data, -15);
+}
+
+inline nlohmann::json getJson(const std::string& url) {
+  const Reply reply = get(url);
+  if (reply.code != CURLE_OK || reply.status != 200) return nullptr;
+  return nlohmann::json::parse(reply.body, nullptr, false);
+}
+
+}  // namespace collector_test
+
+// ---------------------------------------------------------------------------
+// Building hit lines and running a collector in-process.
+
+#include <memory>
+#include <utility>
+
+#include "tools/collector/Collector.h"
+
+namespace collector_test {
+
+using Params = std::vector<std::pair<std::string, std::string>>;
+
+// Form encoding as a client does it: letters, digits and -_.~' as they are, a
+// blank as "+", every other byte as "%XY".
+inline std::string formEncode(const std::string& text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '\'') {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// An empty value is written as the bare key, as clients do.
+inline std::string hitLine(const Params& params) {
+  std::string line;
+  for (const auto& [key, value] : params) {
+    if (!line.empty()) line += '&';
+    line += formEncode(key);
+    if (!value.empty()) line += "=" + formEncode(value);
+  }
+  return line;
+}
+
+inline Params requiredFields(const std::string& type,
+                             const std::string& cid = "35009a79-1a05-49d7-b876-2b884d0f825b") {
+  return {{"v", "1"}, {"tid", "UA-12345-1"}, {"cid", cid}, {"t", type}};
+}
+
+inline Params withExtra(Params params, const Params& extra) {
+  params.insert(params.end(), extra.begin(), extra.end());
+  return params;
+}
+
+inline std::unique_ptr<halden::collector::Collector> startCollector(
+    halden::collector::CollectorOptions options = {}) {
+  options.quiet = true;
+  auto collector = std::make_unique<halden::collector::Collector>(std::move(options));
+  std::string error;
+  if (!collector->start(error)) {
+    ADD_FAILURE() << "collector did not start: " << error;
+    return nullptr;
+  }
+  return collector;
+}
+
+inline nlohmann::json hitsOf(const halden::collector::Collector& collector) {
+  return nlohmann::json::parse(collector.hitsJson());
+}
+
+}  // namespace collector_test

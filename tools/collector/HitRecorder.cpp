@@ -1,0 +1,193 @@
+#include "tools/collector/HitRecorder.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace halden::collector {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Hit values are whatever the client sent; text that is not UTF-8 must not
+// stop the record, so it is written with replacement characters.
+std::string dumpJson(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::int64_t epochMilliseconds(std::chrono::system_clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+}
+
+std::string isoTime(std::chrono::system_clock::time_point when) {
+  const std::int64_t ms = epochMilliseconds(when);
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(ms % 1000));
+  return text;
+}
+
+std::string fieldOrDash(const ParsedHit& hit, std::string_view key) {
+  const std::string* value = hit.find(key);
+  return value && !value->empty() ? *value : "-";
+}
+
+}  // namespace
+
+HitRecorder::HitRecorder(Options options) : options_(std::move(options)) {}
+
+bool HitRecorder::open(std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (options_.outPath.empty()) return true;
+  out_.open(options_.outPath, options_.append ? std::ios::app : std::ios::trunc);
+  if (!out_) {
+    error = "cannot open \"" + options_.outPath + "\" for writing";
+    return false;
+  }
+  return true;
+}
+
+void HitRecorder::record(const RequestInfo& request, const std::vector<ParsedHit>& hits) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t requestNumber = nextRequest_++;
+  const bool accepted = request.status >= 200 && request.status < 300;
+
+  ++stats_.requests;
+  ++stats_.statuses[request.status];
+  ++stats_.paths[request.path];
+  stats_.bytes += request.rawBytes;
+  stats_.decodedBytes += request.decodedBytes;
+  if (request.status == 0) ++stats_.dropped;
+  if (!request.error.empty()) {
+    ++stats_.badRequests;
+  } else if (hits.empty()) {
+    ++stats_.emptyRequests;
+  }
+
+  const std::string answer = request.status == 0 ? "dropped" : std::to_string(request.status);
+  const std::string encoding = request.encoding.empty() ? "plain" : request.encoding;
+  if (!options_.quiet && !request.error.empty()) {
+    std::fprintf(options_.console, "%s %s %s -> %s: %s\n", request.method.c_str(),
+                 request.path.c_str(), encoding.c_str(), answer.c_str(), request.error.c_str());
+  }
+
+  for (std::size_t index = 0; index < hits.size(); ++index) {
+    const ParsedHit& hit = hits[index];
+    const std::uint64_t seq = nextSeq_++;
+    ++stats_.hits;
+    ++(hit.valid() ? stats_.validHits : stats_.invalidHits);
+    if (accepted) ++stats_.acceptedHits;
+
+    Json params = Json::object();
+    Json pairs = Json::array();
+    for (const HitParameter& parameter : hit.parameters) {
+      params[parameter.key] = parameter.value;  // the last of repeated keys wins
+      pairs.push_back(Json::array({parameter.key, parameter.value}));
+    }
+    const Json entry = {
+        {"seq", seq},
+        {"received", isoTime(request.received)},
+        {"received_ms", epochMilliseconds(request.received)},
+        {"request", requestNumber},
+        {"index", index},
+        {"scheme", request.scheme},
+        {"method", request.method},
+        {"path", request.path},
+        {"encoding", request.encoding},
+        {"status", request.status},
+        {"dropped", request.status == 0},
+        {"valid", hit.valid()},
+        {"problems", hit.problems},
+        {"params", std::move(params)},
+        {"pairs", std::move(pairs)},
+        {"line", hit.line},
+        {"user_agent", request.userAgent},
+        {"content_type", request.contentType},
+        {"remote", request.remote},
+    };
+    std::string json = dumpJson(entry);
+
+    if (out_.is_open() && !outFailed_) {
+      out_ << json << '\n';
+      if (!out_) {
+        outFailed_ = true;
+        std::fprintf(stderr, "halden-collector: writing \"%s\" failed; hits stay in memory only\n",
+                     options_.outPath.c_str());
+      }
+    }
+    if (!options_.quiet) {
+      std::string problems;
+      for (const std::string& problem : hit.problems)
+        problems += (problems.empty() ? "" : ", ") + problem;
+      std::fprintf(options_.console, "#%llu %s %s %s -> %s t=%s tid=%s cid=%s%s%s\n",
+                   static_cast<unsigned long long>(seq), request.method.c_str(),
+                   request.path.c_str(), encoding.c_str(), answer.c_str(),
+                   fieldOrDash(hit, "t").c_str(), fieldOrDash(hit, "tid").c_str(),
+                   fieldOrDash(hit, "cid").c_str(),
+                   problems.empty() ? "" : " INVALID: ", problems.c_str());
+    }
+    kept_.push_back({seq, std::move(json)});
+    while (kept_.size() > options_.keep)
+      kept_.pop_front();
+  }
+  // Flushed per request so that a script tailing the file sees each hit as
+  // soon as it was answered.
+  if (out_.is_open() && !outFailed_) out_.flush();
+  if (!options_.quiet) std::fflush(options_.console);
+}
+
+CollectorStats HitRecorder::stats() const {
+  std::lock_guard lock(mutex_);
+  return stats_;
+}
+
+std::string HitRecorder::statsJson() const {
+  const CollectorStats s = stats();
+  Json statuses = Json::object();
+  for (const auto& [status, count] : s.statuses)
+    statuses[std::to_string(status)] = count;
+  Json paths = Json::object();
+  for (const auto& [path, count] : s.paths)
+    paths[path] = count;
+  const Json json = {
+      {"requests", s.requests},
+      {"hits", s.hits},
+      {"valid_hits", s.validHits},
+      {"invalid_hits", s.invalidHits},
+      {"accepted_hits", s.acceptedHits},
+      {"bytes", s.bytes},
+      {"decoded_bytes", s.decodedBytes},
+      {"bad_requests", s.badRequests},
+      {"dropped", s.dropped},
+      {"empty_requests", s.emptyRequests},
+      {"statuses", std::move(statuses)},
+      {"paths", std::move(paths)},
+  };
+  return dumpJson(json);
+}
+
+std::string HitRecorder::hitsJson(std::uint64_t since) const {
+  std::lock_guard lock(mutex_);
+  std::string out = "[";
+  bool first = true;
+  for (const Kept& kept : kept_) {
+    if (kept.seq < since) continue;
+    if (!first) out += ',';
+    out += kept.json;
+    first = false;
+  }
+  out += ']';
+  return out;
+}
+
+void HitRecorder::flush() {
+  std::lock_guard lock(mutex_);
+  if (out_.is_open()) out_.flush();
+  std::fflush(options_.console);
+}
+
+}  // namespace halden::collector
