@@ -11,8 +11,7 @@
 //
 //   TLM_LOG_ERROR("Cannot initiate dispatcher: %s", "(null)");
 //
-// Nothing is formatted when no logger is set or the level filters the message
-// out of the default logger.
+// Nothing is formatted when no logger is set.
 #define TLM_LOG(level, ...) \
   TLMLogLine((level), __PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)
 #define TLM_LOG_ERROR(...) TLM_LOG(TLMLogLevelError, __VA_ARGS__)

@@ -1,0 +1,296 @@
+#include "TLM.h"
+
+#include <new>
+
+#include "TLMDefaultLogger.h"
+#include "TLMFields.h"
+#include "TLMLog.h"
+#include "TLMStringUtil.h"
+#include "TLMTrackerImpl.h"
+#include "TLMURLConnection.h"
+#include "TLMUncaughtExceptionHandler.h"
+#include "TLMUsageTracker.h"
+#include "platform/Foundation/Date.h"
+#include "platform/Foundation/RunLoop.h"
+#include "platform/Foundation/Thread.h"
+#include "platform/Foundation/UserDefaults.h"
+
+namespace {
+
+constexpr char kFirstInitTimeStampKey[] = "TLMFirstInitTimeStamp";
+
+// The root lives in static storage and is never destroyed: hits may be sent
+// from other threads while the process exits.
+alignas(TLM) unsigned char gInstanceStorage[sizeof(TLM)];
+std::atomic<TLM*> gInstance{nullptr};
+
+std::recursive_mutex& classLock() {
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+TLMDispatcherFactory& dispatcherFactory() {
+  static auto* factory = new TLMDispatcherFactory;  // guarded by classLock()
+  return *factory;
+}
+
+TLMTrackerFactory defaultTrackerFactory() {
+  return [](std::shared_ptr<TLMDispatchSender> dispatcher,
+            std::string_view name) -> std::shared_ptr<TLMTracker> {
+    return TLMTrackerImpl::trackerWithDispatcher(std::move(dispatcher), name);
+  };
+}
+
+void threadMain(platform::Thread& thread) {
+  // A run ends only when the loop is stopped; start it anew at once.
+  for (;;) thread.runLoop().run();
+}
+
+}  // namespace
+
+TLM& TLM::sharedInstance() {
+  if (TLM* instance = gInstance.load(std::memory_order_acquire)) return *instance;
+  std::lock_guard<std::recursive_mutex> lock(classLock());
+  // A call from inside the root's own making, on this thread, finds the
+  // instance recorded by the constructor and gets the root under construction.
+  if (TLM* instance = gInstance.load(std::memory_order_acquire)) return *instance;
+  return *new (gInstanceStorage) TLM();
+}
+
+std::shared_ptr<TLMLogger> TLM::sharedLogger() { return sharedInstance().logger(); }
+
+platform::Thread& TLM::thread() {
+  static platform::Thread* worker = [] {
+    auto* t = new platform::Thread("TLMThread", &threadMain);
+    t->start();
+    return t;
+  }();
+  return *worker;
+}
+
+void TLM::setDispatcherFactory(TLMDispatcherFactory factory) {
+  std::lock_guard<std::recursive_mutex> lock(classLock());
+  dispatcherFactory() = std::move(factory);
+}
+
+TLM::TLM() {
+  {
+    Lock lock(lock_);
+    // Recorded before the rest of the making, so that the calls below that
+    // come back to the root (logging, the dispatcher observing "optOut") find
+    // it instead of making another.
+    gInstance.store(this, std::memory_order_release);
+    trackerImplClass_ = defaultTrackerFactory();
+    urlConnectionClass_ = TLMURLConnection::connectionClass();
+    // The logger must exist before the dispatcher, which may log.
+    logger_.store(std::make_shared<TLMDefaultLogger>());
+  }
+  if (!dispatcher()) TLM_LOG_ERROR("Dispatcher initialization failed: %s", "(null)");
+
+  platform::UserDefaults& defaults = platform::UserDefaults::standard();
+  if (!defaults.objectForKey(kFirstInitTimeStampKey)) {
+    defaults.setObject(kFirstInitTimeStampKey, platform::Date::now());
+    defaults.synchronize();
+  }
+}
+
+std::shared_ptr<TLMTracker> TLM::trackerWithName(std::string_view name,
+                                                 std::string_view trackingId) {
+  const std::string trimmed = TLMStringUtil::trim(name);
+  if (trimmed.empty()) {
+    TLM_LOG_ERROR("Nil or empty name supplied. Cannot create tracker.");
+    return nullptr;
+  }
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("trackerWithName:trackingId:");
+  if (auto it = trackers_.find(trimmed); it != trackers_.end()) return it->second;
+
+  std::shared_ptr<TLMTracker> tracker = trackerImplClass_(dispatcher(), trimmed);
+  if (!tracker) return nullptr;
+  tracker->tlm_set(kTLMTrackingId, std::string(trackingId));
+  trackers_.emplace(trimmed, tracker);
+  if (!defaultTracker_.lock()) defaultTracker_ = tracker;
+  return tracker;
+}
+
+std::shared_ptr<TLMTracker> TLM::trackerWithTrackingId(std::string_view trackingId) {
+  return trackerWithName(trackingId, trackingId);
+}
+
+void TLM::removeTrackerByName(std::string_view name) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("removeTrackerByName:");
+  auto it = trackers_.find(name);
+  if (it == trackers_.end()) return;
+  std::shared_ptr<TLMTracker> removed = it->second;
+  trackers_.erase(removed->name());
+  if (defaultTracker_.lock() == removed) defaultTracker_.reset();
+}
+
+std::shared_ptr<TLMTracker> TLM::defaultTracker() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("defaultTracker");
+  return defaultTracker_.lock();
+}
+
+void TLM::setDefaultTracker(const std::shared_ptr<TLMTracker>& tracker) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("setDefaultTracker:");
+  defaultTracker_ = tracker;
+}
+
+void TLM::dispatch() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("dispatch");
+  if (auto d = dispatcher()) d->dispatch();
+}
+
+void TLM::dispatchWithCompletionHandler(TLMDispatchCompletionHandler completionHandler) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("dispatchWithCompletionHandler:");
+  if (auto d = dispatcher()) d->dispatchWithCompletionHandler(std::move(completionHandler));
+}
+
+double TLM::dispatchInterval() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("dispatchInterval");
+  auto d = dispatcher();
+  return d ? d->dispatchInterval() : 0.0;
+}
+
+void TLM::setDispatchInterval(double seconds) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("setDispatchInterval:");
+  if (auto d = dispatcher()) d->setDispatchInterval(seconds);
+}
+
+std::optional<std::string> TLM::clientId() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("clientId");
+  auto d = dispatcher();
+  return d ? d->clientId() : std::nullopt;
+}
+
+bool TLM::optOut() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("optOut");
+  return optOut_;
+}
+
+void TLM::setOptOut(bool optOut) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("setOptOut:");
+  optOut_ = optOut;
+  // Told after the value is stored, on this thread and still under the lock,
+  // so that observers see concurrent changes in the order they were made.
+  optOutObservers_.didChange("optOut", optOut);
+}
+
+bool TLM::dryRun() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("dryRun");
+  return dryRun_;
+}
+
+void TLM::setDryRun(bool dryRun) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("setDryRun:");
+  dryRun_ = dryRun;
+  if (urlConnectionClass_) urlConnectionClass_->setDryRun(dryRun);
+}
+
+bool TLM::trackUncaughtExceptions() {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("trackUncaughtExceptions");
+  return trackUncaughtExceptions_;
+}
+
+void TLM::setTrackUncaughtExceptions(bool track) {
+  Lock lock(lock_);
+  TLMUsageTracker::trackAction("setTrackUncaughtExceptions:");
+  if (track) {
+    TLMInstallExceptionHandler();
+  } else {
+    TLMRemoveExceptionHandler();
+  }
+  trackUncaughtExceptions_ = track;
+}
+
+std::shared_ptr<TLMLogger> TLM::logger() {
+  // Recorded like every public operation (it has no code); read without the
+  // instance lock, see the class comment.
+  TLMUsageTracker::trackAction("logger");
+  return logger_.load();
+}
+
+void TLM::setLogger(std::shared_ptr<TLMLogger> logger) {
+  Lock lock(lock_);
+  if (logger_.load() == logger) return;
+  TLMUsageTracker::trackAction("setLogger:");
+  logger_.store(std::move(logger));
+}
+
+void TLM::addObserver(std::weak_ptr<platform::FlagObserver> observer, std::string_view key) {
+  optOutObservers_.addObserver(std::move(observer), key);
+}
+
+void TLM::removeObserver(const platform::FlagObserver* observer, std::string_view key) {
+  optOutObservers_.removeObserver(observer, key);
+}
+
+std::shared_ptr<TLMDispatcher> TLM::dispatcher() {
+  Lock lock(lock_);
+  if (!dispatcher_ && !createDispatcher()) TLM_LOG_ERROR("Cannot initiate dispatcher: %s", "(null)");
+  return dispatcher_;
+}
+
+bool TLM::createDispatcher() {
+  Lock lock(lock_);
+  if (dispatcher_) return true;
+  TLMDispatcherFactory factory;
+  {
+    std::lock_guard<std::recursive_mutex> classLockGuard(classLock());
+    factory = dispatcherFactory();
+  }
+  if (factory) dispatcher_ = factory();
+  if (dispatcher_) dispatcher_->setUrlConnectionClass(TLMURLConnection::connectionClass());
+  return dispatcher_ != nullptr;
+}
+
+void TLM::setDispatcher(std::shared_ptr<TLMDispatcher> dispatcher) {
+  Lock lock(lock_);
+  dispatcher_ = std::move(dispatcher);
+}
+
+std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> TLM::trackers() {
+  Lock lock(lock_);
+  return trackers_;
+}
+
+void TLM::setTrackers(std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers) {
+  Lock lock(lock_);
+  trackers_ = std::move(trackers);
+}
+
+TLMTrackerFactory TLM::trackerImplClass() {
+  Lock lock(lock_);
+  return trackerImplClass_;
+}
+
+void TLM::setTrackerImplClass(TLMTrackerFactory factory) {
+  Lock lock(lock_);
+  trackerImplClass_ = std::move(factory);
+}
+
+std::shared_ptr<TLMConnectionClass> TLM::urlConnectionClass() {
+  Lock lock(lock_);
+  return urlConnectionClass_;
+}
+
+void TLM::setUrlConnectionClass(std::shared_ptr<TLMConnectionClass> connectionClass) {
+  Lock lock(lock_);
+  urlConnectionClass_ = std::move(connectionClass);
+  // Read through the public accessor, as the other public operations do.
+  const bool dry = dryRun();
+  if (urlConnectionClass_) urlConnectionClass_->setDryRun(dry);
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "TLMDispatcher.h"
+#include "TLMLogger.h"
+#include "TLMTracker.h"
+#include "platform/Foundation/KeyValueObserving.h"
+
+class TLMConnectionClass;
+
+namespace platform {
+class Thread;
+}
+
+// Makes a tracker for a dispatcher and a name; answers null when it cannot.
+using TLMTrackerFactory = std::function<std::shared_ptr<TLMTracker>(
+    std::shared_ptr<TLMDispatchSender> dispatcher, std::string_view name)>;
+
+// The process-wide root of the analytics client: the one dispatcher, the
+// trackers by name, the default tracker, the shared logger, the switches and
+// the library's worker thread "TLMThread". It is made on first use and never
+// destroyed; it cannot be copied or made any other way.
+//
+// Threads: any thread. Two recursive locks: the class lock serialises the
+// making of the instance; the instance lock guards the registry, the default
+// tracker, the switches, the dispatcher and the logger, and is held for the
+// whole of every public operation, including the calls it forwards to the
+// dispatcher. Lock order: instance lock, then the usage tracker's lock or the
+// lock of a tracker being created (never one that is registered). The logger
+// is also published atomically, so logging from any thread never waits for
+// the instance lock (the worker thread may log while the root is being made
+// and waits for it).
+class TLM {
+ public:
+  static TLM& sharedInstance();
+  static std::shared_ptr<TLMLogger> sharedLogger();
+  // The worker thread "TLMThread", started on first call. It runs its loop
+  // for the rest of the process.
+  static platform::Thread& thread();
+
+  // Where the root gets its dispatcher from; set before the first
+  // sharedInstance() call. Without a factory there is no dispatcher, and so
+  // no tracker.
+  static void setDispatcherFactory(TLMDispatcherFactory factory);
+
+  TLM(const TLM&) = delete;
+  TLM& operator=(const TLM&) = delete;
+
+  // The tracker registered under the trimmed name, else a new one for the
+  // tracking id; null for an empty name or when there is no dispatcher.
+  std::shared_ptr<TLMTracker> trackerWithName(std::string_view name, std::string_view trackingId);
+  std::shared_ptr<TLMTracker> trackerWithTrackingId(std::string_view trackingId);
+  void removeTrackerByName(std::string_view name);
+
+  // The default tracker is not owned: it is gone when nothing else keeps it.
+  std::shared_ptr<TLMTracker> defaultTracker();
+  void setDefaultTracker(const std::shared_ptr<TLMTracker>& tracker);
+
+  void dispatch();
+  void dispatchWithCompletionHandler(TLMDispatchCompletionHandler completionHandler);
+  double dispatchInterval();
+  void setDispatchInterval(double seconds);
+  std::optional<std::string> clientId();
+
+  bool optOut();
+  // Observers of "optOut" are told the new value on this thread.
+  void setOptOut(bool optOut);
+  bool dryRun();
+  void setDryRun(bool dryRun);
+  bool trackUncaughtExceptions();
+  void setTrackUncaughtExceptions(bool track);
+
+  std::shared_ptr<TLMLogger> logger();
+  // Replaces the logger when it differs; null silences the library.
+  void setLogger(std::shared_ptr<TLMLogger> logger);
+
+  // Key-value observation of "optOut".
+  void addObserver(std::weak_ptr<platform::FlagObserver> observer, std::string_view key);
+  void removeObserver(const platform::FlagObserver* observer, std::string_view key);
+
+  // The dispatcher, made on the first request (and retried at every request
+  // while it cannot be made).
+  std::shared_ptr<TLMDispatcher> dispatcher();
+  // Makes the dispatcher when there is none; answers whether one exists.
+  bool createDispatcher();
+  void setDispatcher(std::shared_ptr<TLMDispatcher> dispatcher);
+
+  std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers();
+  void setTrackers(std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers);
+  TLMTrackerFactory trackerImplClass();
+  void setTrackerImplClass(TLMTrackerFactory factory);
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass();
+  void setUrlConnectionClass(std::shared_ptr<TLMConnectionClass> connectionClass);
+
+ private:
+  TLM();
+  ~TLM() = delete;
+
+  using Lock = std::lock_guard<std::recursive_mutex>;
+
+  std::recursive_mutex lock_;
+  bool trackUncaughtExceptions_ = false;  // guarded by lock_
+  bool dryRun_ = false;                   // guarded by lock_
+  bool optOut_ = false;                   // guarded by lock_
+  std::shared_ptr<TLMDispatcher> dispatcher_;  // guarded by lock_
+  std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_;  // guarded by lock_
+  std::weak_ptr<TLMTracker> defaultTracker_;   // guarded by lock_
+  TLMTrackerFactory trackerImplClass_;         // guarded by lock_
+  std::atomic<std::shared_ptr<TLMLogger>> logger_;  // written under lock_
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;  // guarded by lock_
+  platform::FlagObservers optOutObservers_;
+};

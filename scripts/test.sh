@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test suite in the plain build and in the
+# AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds.
+#   scripts/test.sh            all three builds
+#   scripts/test.sh default    only the named presets (default, asan, tsan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+presets=("$@")
+if ((${#presets[@]} == 0)); then presets=(default asan tsan); fi
+
+for preset in "${presets[@]}"; do
+  echo "=== ${preset}: configure and build" >&2
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}"
+  echo "=== ${preset}: test" >&2
+  if [[ ${preset} == tsan ]]; then
+    # ThreadSanitizer's shadow memory needs a fixed address-space layout on
+    # kernels with high mmap randomisation.
+    setarch "$(uname -m)" -R ctest --preset "${preset}"
+  else
+    ctest --preset "${preset}"
+  fi
+done
+if [[ " ${presets[*]} " == *" default "* ]]; then
+  echo "=== install: a consumer builds against the installed package" >&2
+  bash scripts/check-install.sh build/default
+fi
