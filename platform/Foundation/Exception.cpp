@@ -99,10 +99,24 @@ std::string callStackLine(size_t index, const void* address) {
 __attribute__((noinline)) std::vector<std::string> currentCallStackSymbols() {
   void* frames[kMaxFrames];
   const int count = ::backtrace(frames, kMaxFrames);
+  // The caller wants its own stack: leave out this function's frame and any
+  // below it (a sanitizer's wrapper of backtrace adds one of its own).
+  Dl_info self{};
+  int first = 1;
+  if (::dladdr(reinterpret_cast<const void*>(&currentCallStackSymbols), &self) != 0) {
+    for (int i = 0; i < count && i < 4; ++i) {
+      Dl_info info{};
+      const auto pc = reinterpret_cast<uintptr_t>(frames[i]);
+      if (::dladdr(reinterpret_cast<const void*>(pc - 1), &info) != 0 &&
+          info.dli_saddr == self.dli_saddr) {
+        first = i + 1;
+        break;
+      }
+    }
+  }
   std::vector<std::string> lines;
-  // Frame 0 is this function itself: the caller wants its own stack.
-  for (int i = 1; i < count; ++i) {
-    lines.push_back(callStackLine(static_cast<size_t>(i - 1), frames[i]));
+  for (int i = first; i < count; ++i) {
+    lines.push_back(callStackLine(static_cast<size_t>(i - first), frames[i]));
   }
   return lines;
 }

@@ -7,9 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "platform/Foundation/Bundle.h"
 #include "platform/Foundation/FileSystem.h"
@@ -100,17 +98,24 @@ std::optional<Value> decode(const json& j) {
 // entries that could be read), with one log line saying why.
 Dictionary load(const std::string& path) {
   Dictionary values;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     // No file yet is simply a first launch; anything else is worth a line.
     if (errno != ENOENT) {
       NSLog("Cannot read user defaults " + path + ": " + std::strerror(errno));
     }
     return values;
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  const json document = json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  const json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
   const json* entries = nullptr;
   if (document.is_object()) {
     auto format = document.find("format");
