@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,6 +78,19 @@ std::optional<Pairs> decodeForm(std::string_view line) {
     start = end + 1;
   }
 }
+
+// Building a request logs through the service root, which keeps its files in
+// the Library directory: every test gets a temporary one.
+class LibraryDirEnvironment : public testing::Environment {
+ public:
+  void SetUp() override { dir_ = std::make_unique<testing_support::TempLibraryDir>(); }
+  void TearDown() override { dir_.reset(); }
+
+ private:
+  std::unique_ptr<testing_support::TempLibraryDir> dir_;
+};
+[[maybe_unused]] testing::Environment* const kLibraryDir =
+    testing::AddGlobalTestEnvironment(new LibraryDirEnvironment);
 
 // A fixed hit time and a "now" 842 ms later.
 const Date kHitTime = Date::withTimeIntervalSince1970(1700000000.1234);
@@ -301,7 +315,6 @@ TEST(TLMRequestBuilderRequests, FailedCompressionSendsNoBodyButKeepsTheEncoding)
 }
 
 TEST(TLMRequestBuilderRequests, BuildingLogsTheUrl) {
-  testing_support::TempLibraryDir library;
   auto logger = std::make_shared<RecordingLogger>();
   TLM::sharedInstance().setLogger(logger);
   TLMRequestBuilder builder;
