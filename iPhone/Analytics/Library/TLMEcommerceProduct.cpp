@@ -1,0 +1,93 @@
+#include "TLMEcommerceProduct.h"
+
+#include "TLMEcommerceFields.h"
+#include "TLMFields.h"
+#include "TLMLog.h"
+#include "TLMUtil.h"
+
+TLMEcommerceProduct& TLMEcommerceProduct::setId(std::optional<std::string> value) {
+  return setString(std::move(value), kTLMEcommerceProductId);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setName(std::optional<std::string> value) {
+  return setString(std::move(value), kTLMEcommerceProductName);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setBrand(std::optional<std::string> value) {
+  return setString(std::move(value), kTLMEcommerceProductBrand);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setCategory(std::optional<std::string> value) {
+  return setString(std::move(value), kTLMEcommerceProductCategory);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setVariant(std::optional<std::string> value) {
+  return setString(std::move(value), kTLMEcommerceProductVariant);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setPrice(std::optional<platform::Number> value) {
+  return setNumber(value, kTLMEcommerceProductPrice);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setQuantity(std::optional<platform::Number> value) {
+  return setNumber(value, kTLMEcommerceProductQuantity);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setCouponCode(std::optional<std::string> value) {
+  return setString(std::move(value), kTLMEcommerceProductCouponCode);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setPosition(std::optional<platform::Number> value) {
+  return setNumber(value, kTLMEcommerceProductPosition);
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setCustomDimension(std::size_t index,
+                                                             std::optional<std::string> value) {
+  return setString(std::move(value), TLMFields::customDimensionForIndex(index));
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setCustomMetric(std::size_t index,
+                                                          std::optional<platform::Number> value) {
+  return setNumber(value, TLMFields::customMetricForIndex(index));
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setString(std::optional<std::string> value,
+                                                    std::optional<std::string_view> key) {
+  if (!key) {
+    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setString");
+    return *this;
+  }
+  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForString(std::move(value)));
+  return *this;
+}
+
+TLMEcommerceProduct& TLMEcommerceProduct::setNumber(std::optional<platform::Number> value,
+                                                    std::optional<std::string_view> key) {
+  if (!key) {
+    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setNumber");
+    return *this;
+  }
+  std::optional<platform::Value> boxed;
+  if (value) boxed = *value;
+  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForNumber(boxed));
+  return *this;
+}
+
+platform::Dictionary TLMEcommerceProduct::buildWithIndex(std::size_t index) const {
+  platform::Dictionary fields;
+  for (const auto& [key, value] : parameters_) {
+    fields.insert_or_assign(TLMEcommerceFields::productFieldForIndex(index, key), value);
+  }
+  return fields;
+}
+
+platform::Dictionary TLMEcommerceProduct::buildWithListIndex(std::size_t listIndex,
+                                                             std::size_t index) const {
+  const std::string listKey = TLMEcommerceFields::impressionListForIndex(listIndex);
+  platform::Dictionary fields;
+  for (const auto& [key, value] : parameters_) {
+    fields.insert_or_assign(TLMEcommerceFields::productImpressionForList(listKey, index, key),
+                            value);
+  }
+  return fields;
+}
