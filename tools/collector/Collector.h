@@ -18,8 +18,8 @@ namespace halden::collector {
 // accept loop on a thread of its own and requests on a pool of worker
 // threads; these call into the recorder and the fault injector, which lock
 // for themselves. stop() must not be called from a request handler.
-// lifecycleMutex_ (in the implementation) serialises start() and stop();
-// waitMutex_ guards `stopping` for handlers waiting out a delay.
+// In the implementation, lifecycleMutex serialises start() and stop();
+// waitMutex guards `stopping` for handlers waiting out a delay.
 class Collector {
  public:
   explicit Collector(CollectorOptions options);

@@ -2,8 +2,8 @@
 // the port file, the record file, the console lines and a clean stop on a
 // signal.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
