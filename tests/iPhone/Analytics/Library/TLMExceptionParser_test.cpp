@@ -8,7 +8,11 @@
 namespace {
 
 platform::Exception exceptionWith(std::string name, std::vector<std::string> frames) {
-  return platform::Exception{std::move(name), "the reason is never shown", std::move(frames)};
+  platform::Exception exception;
+  exception.name = std::move(name);
+  exception.reason = "the reason is never shown";
+  exception.callStackSymbols = std::move(frames);
+  return exception;
 }
 
 std::string frame(int index, const std::string& symbol) {
@@ -114,7 +118,7 @@ TEST(TLMExceptionParserTest, CutsCountUtf16UnitsAndNeverSplitASurrogatePair) {
 }
 
 TEST(TLMExceptionParserTest, DescribesARealCallStack) {
-  auto exception = exceptionWith("Real", platform::currentCallStackSymbols());
+  platform::Exception exception = exceptionWith("Real", platform::currentCallStackSymbols());
   std::string description = TLMExceptionParser::exceptionDescription(exception, 0);
   EXPECT_EQ(description.rfind("Real", 0), 0u);
   if (exception.callStackSymbols.size() > 2) {

@@ -9,10 +9,13 @@ namespace {
 TEST(TLMUtilTest, DescriptionFromException) {
   EXPECT_EQ(TLMUtil::descriptionFromException(nullptr), std::nullopt);
 
-  platform::Exception shortOne{"NSInvalidArgumentException", "bad", {}};
+  platform::Exception shortOne;
+  shortOne.name = "NSInvalidArgumentException";
+  shortOne.reason = "bad";
   EXPECT_EQ(TLMUtil::descriptionFromException(&shortOne), "NSInvalidArgumentException");
 
-  platform::Exception longOne{"E", "", {}};
+  platform::Exception longOne;
+  longOne.name = "E";
   for (int i = 0; i < 100; ++i) {
     longOne.callStackSymbols.push_back(std::to_string(i) + " lib 0x1 symbol" + std::to_string(i) +
                                        " + 1");
@@ -25,8 +28,10 @@ TEST(TLMUtilTest, DescriptionFromException) {
 
 TEST(TLMUtilTest, DescriptionFromError) {
   EXPECT_EQ(TLMUtil::descriptionFromError(nullptr), std::nullopt);
-  platform::Error offline{"NSURLErrorDomain", -1009,
-                          "The Internet connection appears to be offline."};
+  platform::Error offline;
+  offline.domain = "NSURLErrorDomain";
+  offline.code = -1009;
+  offline.localizedDescription = "The Internet connection appears to be offline.";
   EXPECT_EQ(TLMUtil::descriptionFromError(&offline),
             "NSURLErrorDomain -1009: The Internet connection appears to be offline.");
   platform::Error empty{};
