@@ -52,8 +52,8 @@ Listening:
                          (default 16777216)
 
 Recording:
-  --out FILE             append one JSON object per hit to FILE (JSON Lines);
-                         without it hits are kept in memory only
+  --out FILE             write one JSON object per hit to FILE (JSON Lines),
+                         emptied first; without it hits stay in memory only
   --append               keep FILE's contents instead of truncating it
   --keep N               hits kept in memory for /hits (default 100000)
   --quiet                print no line per hit on standard output
