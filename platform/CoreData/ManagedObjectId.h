@@ -1,0 +1,41 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The permanent identifier of a stored object: the identifier of the store
+// file it lives in (made when the file is created), its entity and its row.
+// Rows are never reused, so an identifier kept after the object was deleted
+// never finds another object; one from another store (or from a store file
+// that was replaced) finds nothing. A default-made identifier is invalid.
+class ManagedObjectId {
+ public:
+  ManagedObjectId() = default;
+  ManagedObjectId(std::string storeIdentifier, std::string entityName, int64_t primaryKey)
+      : storeIdentifier_(std::move(storeIdentifier)),
+        entityName_(std::move(entityName)),
+        primaryKey_(primaryKey) {}
+
+  bool isValid() const { return primaryKey_ > 0 && !storeIdentifier_.empty(); }
+  const std::string& storeIdentifier() const { return storeIdentifier_; }
+  const std::string& entityName() const { return entityName_; }
+  int64_t primaryKey() const { return primaryKey_; }
+
+  // "x-halden-store://<store>/<entity>/p<row>", for log lines.
+  std::string uriRepresentation() const {
+    return "x-halden-store://" + storeIdentifier_ + "/" + entityName_ + "/p" +
+           std::to_string(primaryKey_);
+  }
+
+  friend auto operator<=>(const ManagedObjectId&, const ManagedObjectId&) = default;
+
+ private:
+  std::string storeIdentifier_;
+  std::string entityName_;
+  int64_t primaryKey_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CoreData/FetchRequest.h"
+#include "platform/CoreData/ManagedObjectModel.h"
+#include "platform/CoreData/ObjectValue.h"
+#include "platform/Foundation/Error.h"
+
+namespace platform {
+
+// The link between a model and its SQLite store file: one file per store,
+// one table per entity, one column per attribute, and a small table that
+// records which model the file was made for and the file's identifier.
+//
+// Opening checks the whole file: a file that is not an SQLite database, is
+// damaged (truncated, overwritten) or was made for another model is refused
+// with an error; the caller decides whether to remove it (removeStoreFiles)
+// and try again. A new file is created with mode 0600.
+//
+// Durability: the file is kept in write-ahead-log mode with full
+// synchronisation, so a save that returned is on stable storage (it survives
+// a crash of the process and, on storage that honours flushes, a power loss),
+// and a save cut short leaves nothing of itself behind.
+//
+// Threads: not thread-aware. A coordinator serves the one context it is
+// given to, on that context's thread; it may be destroyed on another thread
+// once nothing uses it any more.
+class PersistentStoreCoordinator {
+ public:
+  explicit PersistentStoreCoordinator(ManagedObjectModel model);
+  ~PersistentStoreCoordinator();
+  PersistentStoreCoordinator(const PersistentStoreCoordinator&) = delete;
+  PersistentStoreCoordinator& operator=(const PersistentStoreCoordinator&) = delete;
+
+  const ManagedObjectModel& managedObjectModel() const { return *model_; }
+
+  // Opens the store file at `path`, creating it when it is missing or empty.
+  // A coordinator holds at most one store: a second call fails.
+  bool addSQLiteStoreAtPath(const std::string& path, Error* error);
+  bool hasStore() const;
+  // The open store's path and identifier; empty without a store.
+  const std::string& storePath() const;
+  const std::string& storeIdentifier() const;
+
+  // Removes a store file and the files SQLite keeps beside it (its log and
+  // shared-memory index). Missing files are not an error. The store must
+  // not be open.
+  static bool removeStoreFiles(const std::string& path, Error* error);
+
+ private:
+  friend class ManagedObjectContext;
+
+  struct Row {
+    int64_t primaryKey = 0;
+    ObjectValues values;  // every attribute when fetched with values, else empty
+  };
+
+  // A coordinator serves one context: the first to claim it.
+  bool claim(const void* context);
+  void release(const void* context);
+
+  // The context's side: a write transaction spans a context's changes from
+  // the first to the save.
+  bool beginIfNeeded(Error* error);
+  bool commit(Error* error);
+  void rollback();
+  bool inTransaction() const;
+  std::optional<int64_t> insertRow(const EntityDescription& entity, Error* error);
+  bool updateRow(const EntityDescription& entity, int64_t primaryKey, const ObjectValues& values,
+                 Error* error);
+  bool deleteRow(const EntityDescription& entity, int64_t primaryKey, Error* error);
+  std::optional<std::vector<Row>> selectRows(const EntityDescription& entity,
+                                             const FetchRequest& request, Error* error);
+  // Nothing, with kObjectStoreObjectNotFound, when there is no such row.
+  std::optional<Row> selectRow(const EntityDescription& entity, int64_t primaryKey, Error* error);
+  std::optional<uint64_t> countRows(const EntityDescription& entity, const FetchRequest& request,
+                                    Error* error);
+
+  std::shared_ptr<const ManagedObjectModel> model_;
+  const void* owner_ = nullptr;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform
