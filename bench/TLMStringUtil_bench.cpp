@@ -54,5 +54,3 @@ void BM_Trim(benchmark::State& state) {
 BENCHMARK(BM_Trim)->Range(16, 1 << 16);
 
 }  // namespace
-
-BENCHMARK_MAIN();
