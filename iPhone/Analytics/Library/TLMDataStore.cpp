@@ -1,0 +1,645 @@
+#include "TLMDataStore.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
+
+#include "TLM.h"
+#include "TLMCoreDataUtil.h"
+#include "TLMHitUtil.h"
+#include "TLMLog.h"
+#include "TLMUtil.h"
+#include "TLMVersion.h"
+#include "platform/CoreData/DictionaryArchive.h"
+#include "platform/CoreData/FetchRequest.h"
+#include "platform/CoreData/ObjectStoreError.h"
+#include "platform/CoreData/Predicate.h"
+#include "platform/Foundation/Exception.h"
+#include "platform/Foundation/FileSystem.h"
+#include "platform/Foundation/RunLoop.h"
+#include "platform/Foundation/Thread.h"
+#include "platform/UIKit/Application.h"
+
+using platform::Error;
+using platform::ManagedObject;
+using platform::ManagedObjectContext;
+using platform::ObjectValue;
+
+namespace {
+
+constexpr char kStoreFileName[] = "haldenanalytics-v3.sql";
+constexpr char kOldStoreFileName[] = "haldenanalytics-v2.sql";
+constexpr char kHitEntity[] = "TLMHit";
+constexpr char kPropertyEntity[] = "TLMProperty";
+constexpr char kClientIdProperty[] = "ClientId";
+constexpr char kIdfaProperty[] = "idfa";
+constexpr char kChangeCountProperty[] = "numChanges";
+constexpr char kChangeTimeStampProperty[] = "changeTS";
+constexpr double kStaleHitAge = 2592000;  // 30 days, in seconds
+
+bool isError(const Error& error) {
+  return !error.domain.empty();
+}
+
+// Keeps the first failure of several steps.
+void keepFirst(Error* into, const Error& step) {
+  if (into && !isError(*into) && isError(step)) *into = step;
+}
+
+std::string errorText(const Error& error) {
+  std::string text = TLMUtil::descriptionFromError(&error).value_or("(null)");
+  if (!error.userInfo.empty()) text += " " + platform::description(error.userInfo);
+  return text;
+}
+
+std::string typeName(const std::type_info& type) {
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled ? demangled : type.name();
+  std::free(demangled);
+  return name;
+}
+
+// The error a throwing block turns into.
+Error errorForException(platform::Exception exception) {
+  if (exception.callStackSymbols.empty()) {
+    exception.callStackSymbols = platform::currentCallStackSymbols();
+  }
+  Error error{platform::NSSQLiteErrorDomain,
+              -1,
+              "Exception raised in a data store operation: " + exception.name +
+                  (exception.reason.empty() ? "" : ": " + exception.reason),
+              {}};
+  error.userInfo.emplace("exception",
+                         TLMUtil::descriptionFromException(&exception).value_or(exception.name));
+  return error;
+}
+
+platform::FetchRequest requestEntityName(std::string_view entity) {
+  return platform::FetchRequest(std::string(entity));
+}
+
+platform::FetchRequest requestHitsWithLimit(std::size_t limit) {
+  platform::FetchRequest request = requestEntityName(kHitEntity);
+  request.setFetchLimit(limit);
+  request.setSortDescriptors({{"timestamp", true}});
+  return request;
+}
+
+platform::FetchRequest requestPropertyWithName(std::string_view name) {
+  platform::FetchRequest request = requestEntityName(kPropertyEntity);
+  request.setPredicate(
+      platform::Predicate::predicateWithFormat("%K == %@", "name", std::string(name)));
+  request.setFetchLimit(1);
+  return request;
+}
+
+// The keys of a fetched current-model hit: the entity's attributes and its
+// identifier. The model never changes within a process, so once is enough.
+const std::vector<std::string>& hitKeys(const platform::ManagedObjectModel& model) {
+  static std::once_flag once;
+  static std::vector<std::string>* keys = nullptr;
+  std::call_once(once, [&] {
+    keys = new std::vector<std::string>;
+    if (const auto* entity = model.entityNamed(kHitEntity)) {
+      for (const auto& attribute : entity->properties())
+        keys->push_back(attribute.name());
+    }
+    keys->push_back("objectID");
+  });
+  return *keys;
+}
+
+template <class T>
+std::optional<T> valueAs(const ObjectValue& value) {
+  if (const T* typed = std::get_if<T>(&value)) return *typed;
+  return std::nullopt;
+}
+
+}  // namespace
+
+// --- Making the store --------------------------------------------------------
+
+TLMDataStore::TLMDataStore() = default;
+
+std::shared_ptr<TLMDataStore> TLMDataStore::dataStore() {
+  std::shared_ptr<TLMDataStore> store(new TLMDataStore());
+  std::weak_ptr<TLMDataStore> weak = store;
+  auto onExit = [weak](const platform::Notification&) {
+    if (auto alive = weak.lock()) alive->onExit();
+  };
+  auto& center = platform::NotificationCenter::defaultCenter();
+  store->resignActiveObserver_ =
+      center.addObserver(platform::kUIApplicationWillResignActiveNotification, nullptr, onExit);
+  store->terminateObserver_ =
+      center.addObserver(platform::kUIApplicationWillTerminateNotification, nullptr, onExit);
+  // Posted work runs in order, so set-up comes before any operation issued
+  // after this returns.
+  thread().runLoop().post([store] { store->setUpCoreData(); });
+  return store;
+}
+
+TLMDataStore::~TLMDataStore() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.removeObserver(resignActiveObserver_);
+  center.removeObserver(terminateObserver_);
+}
+
+platform::Thread& TLMDataStore::thread() {
+  return TLM::thread();
+}
+
+std::optional<std::string> TLMDataStore::databaseFullPath(std::string_view fileName) {
+  const std::string& directory = platform::libraryDirectory();
+  if (directory.empty()) return std::nullopt;
+  return directory + "/" + std::string(fileName);
+}
+
+std::optional<std::string> TLMDataStore::databaseFullURL(std::string_view fileName) {
+  auto path = databaseFullPath(fileName);
+  if (!path) return std::nullopt;
+  return "file://" + *path;
+}
+
+bool TLMDataStore::setUpCoreData() {
+  if (setUpCoreData_) return true;
+  // Set-up is tried once: a store whose stack could not be made stays
+  // without one, and its blocks are skipped.
+  if (setUpStarted_) return false;
+  setUpStarted_ = true;
+
+  const auto oldPath = databaseFullPath(kOldStoreFileName);
+  const auto path = databaseFullPath(kStoreFileName);
+  if (oldPath) oldContext_ = contextWithModel(TLMCoreDataUtil::oldModel(), *oldPath);
+  if (path) context_ = contextWithModel(TLMCoreDataUtil::model(), *path);
+  currentContext_ = context_.get();
+
+  if (oldContext_ && contextHitCount(oldContext_.get(), nullptr) > 0) {
+    currentContext_ = oldContext_.get();
+    contextRemoveStaleHits(oldContext_.get(), nullptr);
+  }
+
+  if (auto stored = fetchClientId()) {
+    std::lock_guard lock(identityMutex_);
+    clientId_ = std::move(stored);
+  } else {
+    const std::string generated = TLMHitUtil::generateClientId();
+    {
+      std::lock_guard lock(identityMutex_);
+      clientId_ = generated;
+    }
+    setClientId(generated);
+  }
+
+  performBlockAndWait(
+      [this](Error*) -> std::optional<bool> {
+        auto stringOf = [this](std::string_view name) -> std::optional<std::string> {
+          auto row = propertyWithName(name);
+          return row ? valueAs<std::string>(row->valueForKey("string")) : std::nullopt;
+        };
+        auto numberOf = [this](std::string_view name) -> platform::Number {
+          auto row = propertyWithName(name);
+          auto number = row ? valueAs<platform::Number>(row->valueForKey("number")) : std::nullopt;
+          return number.value_or(platform::Number(0));
+        };
+        auto idfa = stringOf(kIdfaProperty);
+        auto changes = numberOf(kChangeCountProperty);
+        auto changeTime = numberOf(kChangeTimeStampProperty);
+        std::lock_guard lock(identityMutex_);
+        hashedIdfa_ = std::move(idfa);
+        idfaChangeCount_ = changes;
+        lastChangeTimeStamp_ = changeTime;
+        return true;
+      },
+      nullptr);
+
+  setUpCoreData_ = context_ && oldContext_;
+  if (!setUpCoreData_) TLM_LOG_ERROR("Can not setup Core Data stack");
+  return setUpCoreData_;
+}
+
+std::shared_ptr<platform::PersistentStoreCoordinator> TLMDataStore::coordinatorWithModel(
+    platform::ManagedObjectModel model, const std::string& path) {
+  auto coordinator = std::make_shared<platform::PersistentStoreCoordinator>(std::move(model));
+  const std::string url = "file://" + path;
+  Error error;
+  if (!coordinator->addSQLiteStoreAtPath(path, &error)) {
+    // No migration: a file this model cannot use (damaged, foreign, or of
+    // the other model) is worth less than a working store.
+    platform::PersistentStoreCoordinator::removeStoreFiles(path, nullptr);
+    TLM_LOG_WARNING("Corrupted database with URL %s: %s", url.c_str(), errorText(error).c_str());
+    Error again;
+    if (!coordinator->addSQLiteStoreAtPath(path, &again)) {
+      TLM_LOG_ERROR("Error creating database with URL %s: %s", url.c_str(),
+                    errorText(again).c_str());
+    }
+  }
+  return coordinator;
+}
+
+std::unique_ptr<ManagedObjectContext> TLMDataStore::contextWithModel(
+    platform::ManagedObjectModel model, const std::string& path) {
+  auto context = std::make_unique<ManagedObjectContext>();
+  context->setPersistentStoreCoordinator(coordinatorWithModel(std::move(model), path));
+  context->setMergePolicy(platform::MergePolicy::kOverwrite);
+  return context;
+}
+
+// --- Running on the worker thread -------------------------------------------
+
+void TLMDataStore::tlm_performBlock(const std::function<void(Error*)>& block, Error* error) {
+  Error blockError;
+  if (thread().isCurrent()) {
+    tlm_performBlockHelper(block, &blockError);
+  } else {
+    // Waiting is safe: work on the worker thread never waits for a caller.
+    thread().runLoop().postAndWait([&] { tlm_performBlockHelper(block, &blockError); });
+  }
+  if (error) {
+    *error = blockError;
+  } else if (isError(blockError)) {
+    TLM_LOG_ERROR("Datastore error: %s", errorText(blockError).c_str());
+  }
+}
+
+void TLMDataStore::tlm_performBlockHelper(const std::function<void(Error*)>& block, Error* error) {
+  // A store made on the worker thread may be used there before its queued
+  // set-up has run; set it up first rather than skip the work.
+  if (!setUpStarted_) setUpCoreData();
+  if (!currentContext_) return;
+  try {
+    block(error);
+  } catch (const platform::Exception& exception) {
+    *error = errorForException(exception);
+  } catch (const std::exception& exception) {
+    *error = errorForException({typeName(typeid(exception)), exception.what(), {}});
+  } catch (...) {
+    // Nothing may escape onto the worker thread's loop, whatever was thrown.
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    *error = errorForException({type ? typeName(*type) : "unknown exception", "", {}});
+  }
+}
+
+void TLMDataStore::waitForSetUp() {
+  performBlockAndWait([](Error*) -> std::optional<bool> { return true; }, nullptr);
+}
+
+// --- Hits --------------------------------------------------------------------
+
+void TLMDataStore::addHit(platform::Dictionary parameters,
+                          std::optional<platform::Date> timestamp) {
+  for (auto it = parameters.begin(); it != parameters.end();) {
+    if (const auto* date = std::get_if<platform::Date>(&it->second)) {
+      if (!timestamp && it->first == "timestamp") timestamp = *date;
+      it = parameters.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  const platform::Date time = timestamp.value_or(platform::Date::now());
+  performBlockAndWait(
+      [&](Error* error) -> std::optional<bool> {
+        if (!context_) return std::nullopt;
+        auto hit = context_->insertNewObjectForEntityForName(kHitEntity, error);
+        if (!hit) return std::nullopt;
+        if (!hit->setValuesForKeysWithDictionary(
+                {{"timestamp", time}, {"parameters", std::move(parameters)}}, error)) {
+          context_->deleteObject(hit);
+          return std::nullopt;
+        }
+        if (!context_->obtainPermanentIDsForObjects({hit}, error)) return std::nullopt;
+        return true;
+      },
+      nullptr);
+}
+
+void TLMDataStore::addHit(const TLMHitRecord& hit) {
+  addHit(hit.parameters, hit.timestamp);
+}
+
+bool TLMDataStore::save(Error* error) {
+  auto saved = performBlockAndWait(
+      [this](Error* blockError) -> std::optional<bool> {
+        if (!context_ || !oldContext_) return false;
+        if (!context_->hasChanges() && !oldContext_->hasChanges()) return true;
+        bool ok = true;
+        Error step;
+        if (!deleteExcessHits(&step)) ok = false;
+        keepFirst(blockError, step);
+        step = Error();
+        if (!context_->save(&step)) ok = false;
+        keepFirst(blockError, step);
+        step = Error();
+        if (!oldContext_->save(&step)) ok = false;
+        keepFirst(blockError, step);
+        if (currentContext_ != context_.get()) {
+          Error count;
+          if (contextHitCount(oldContext_.get(), &count) == 0) currentContext_ = context_.get();
+        }
+        return ok;
+      },
+      error);
+  return saved.value_or(false);
+}
+
+bool TLMDataStore::deleteExcessHits(Error* error) {
+  const std::size_t limit = maxHitCount();
+  if (limit == 0) return true;
+  Error step;
+  const int64_t count = hitCount(&step);
+  if (count < 0 || static_cast<uint64_t>(count) <= limit) return true;
+  TLM_LOG_VERBOSE("Deleting excess hits.");
+  auto excess = fetchHitsWithLimit(static_cast<std::size_t>(count) - limit, &step);
+  keepFirst(error, step);
+  if (!excess || isError(step)) return false;
+  std::vector<platform::ManagedObjectId> ids;
+  ids.reserve(excess->size());
+  for (const auto& hit : *excess)
+    ids.push_back(hit.objectID);
+  step = Error();
+  const bool deleted = deleteHitsWithIds(ids, &step);
+  keepFirst(error, step);
+  return deleted;
+}
+
+std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::size_t limit,
+                                                                          Error* error) {
+  return performBlockAndWait(
+      [&](Error* blockError) -> std::optional<std::vector<TLMHitRecord>> {
+        if (!context_) return std::nullopt;
+        const auto& keys = hitKeys(context_->persistentStoreCoordinator()->managedObjectModel());
+        auto hits = currentContext_->executeFetchRequest(requestHitsWithLimit(limit), blockError);
+        if (!hits) return std::vector<TLMHitRecord>{};
+        const bool current = currentContext_ == context_.get();
+        std::vector<TLMHitRecord> records;
+        records.reserve(hits->size());
+        for (const auto& hit : *hits) {
+          std::optional<TLMHitRecord> record;
+          if (current) {
+            const platform::ObjectValues values = hit->dictionaryWithValuesForKeys(keys);
+            // A hit always has parameters; none means they did not decode,
+            // and a hit that cannot be read can never be sent.
+            if (auto parameters = valueAs<platform::Dictionary>(values.at("parameters"))) {
+              record = TLMHitRecord{
+                  valueAs<platform::Date>(values.at("timestamp")).value_or(platform::Date()),
+                  std::move(*parameters), hit->objectID(), std::nullopt, std::nullopt};
+            }
+          } else {
+            record = oldHitDescription(*hit);
+          }
+          if (record) {
+            records.push_back(std::move(*record));
+          } else {
+            TLM_LOG_WARNING("Deleting a stored hit that cannot be read: %s",
+                            hit->objectID().uriRepresentation().c_str());
+            currentContext_->deleteObject(hit);
+          }
+        }
+        return records;
+      },
+      error);
+}
+
+std::optional<TLMHitRecord> TLMDataStore::oldHitDescription(const ManagedObject& hit) {
+  const platform::ObjectValues values =
+      hit.dictionaryWithValuesForKeys({"timestamp", "dispatchUrl", "objectID", "parametersData"});
+  TLMHitRecord record;
+  record.timestamp = valueAs<platform::Date>(values.at("timestamp")).value_or(platform::Date());
+  record.dispatchUrl = valueAs<std::string>(values.at("dispatchUrl"));
+  record.objectID = hit.objectID();
+  record.parametersData = valueAs<platform::Data>(values.at("parametersData"));
+  if (!record.parametersData) return std::nullopt;
+  auto archived = platform::DictionaryArchive::decode(*record.parametersData);
+  if (!archived) return std::nullopt;
+  for (auto& [key, value] : *archived)
+    record.parameters.emplace("&" + key, std::move(value));
+  if (record.dispatchUrl && record.dispatchUrl->starts_with("http:")) {
+    record.parameters.insert_or_assign("useSecure", std::string("0"));
+  }
+  if (auto version = valueAs<std::string>(hit.valueForKey("tlmVersion"))) {
+    record.parameters.insert_or_assign("tlmVersion", std::move(*version));
+  }
+  return record;
+}
+
+bool TLMDataStore::deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids,
+                                     Error* error) {
+  auto deleted = performBlockAndWait(
+      [&](Error* blockError) -> std::optional<bool> {
+        for (const auto& id : ids) {
+          // A hit is deleted in the store it lives in: while draining, a
+          // save may turn reads to the current store between a fetch of old
+          // hits and their deletion.
+          ManagedObjectContext* context = currentContext_;
+          for (ManagedObjectContext* candidate : {oldContext_.get(), context_.get()}) {
+            if (candidate && candidate->persistentStoreCoordinator()->storeIdentifier() ==
+                                 id.storeIdentifier()) {
+              context = candidate;
+            }
+          }
+          Error lookup;
+          if (auto hit = context->existingObjectWithID(id, &lookup)) {
+            context->deleteObject(hit);
+          } else {
+            keepFirst(blockError, lookup);
+          }
+        }
+        return !isError(*blockError);
+      },
+      error);
+  return deleted.value_or(false);
+}
+
+bool TLMDataStore::deleteAllHits(Error* error) {
+  auto deleted = performBlockAndWait(
+      [this](Error* blockError) -> std::optional<bool> {
+        bool ok = true;
+        platform::FetchRequest request = requestEntityName(kHitEntity);
+        request.setIncludesPropertyValues(false);
+        for (ManagedObjectContext* context : {oldContext_.get(), context_.get()}) {
+          if (!context) continue;
+          Error step;
+          auto hits = context->executeFetchRequest(request, &step);
+          if (!hits) {
+            ok = false;
+            keepFirst(blockError, step);
+            continue;
+          }
+          for (const auto& hit : *hits)
+            context->deleteObject(hit);
+        }
+        return ok;
+      },
+      error);
+  return deleted.value_or(false);
+}
+
+int64_t TLMDataStore::hitCount(Error* error) {
+  auto count = performBlockAndWait(
+      [this](Error* blockError) -> std::optional<int64_t> {
+        if (!context_) return -1;
+        auto total = context_->countForFetchRequest(requestEntityName(kHitEntity), blockError);
+        if (!total) return -1;
+        if (currentContext_ != context_.get()) {
+          auto draining =
+              currentContext_->countForFetchRequest(requestEntityName(kHitEntity), blockError);
+          if (!draining) return -1;
+          *total += *draining;
+        }
+        return static_cast<int64_t>(*total);
+      },
+      error);
+  return count.value_or(-1);
+}
+
+int64_t TLMDataStore::contextHitCount(ManagedObjectContext* context, Error* error) {
+  auto count = performBlockAndWait(
+      [context](Error* blockError) -> std::optional<int64_t> {
+        if (!context) return -1;
+        auto total = context->countForFetchRequest(requestEntityName(kHitEntity), blockError);
+        return total ? static_cast<int64_t>(*total) : -1;
+      },
+      error);
+  return count.value_or(-1);
+}
+
+bool TLMDataStore::contextRemoveStaleHits(ManagedObjectContext* context, Error* error) {
+  auto removed = performBlockAndWait(
+      [this, context](Error* blockError) -> std::optional<bool> {
+        const platform::Date cutoff = platform::Date::now().byAddingTimeInterval(-kStaleHitAge);
+        platform::FetchRequest request = requestEntityName(kHitEntity);
+        request.setPredicate(
+            platform::Predicate::predicateWithFormat("%K <= %@", "timestamp", cutoff));
+        auto stale = context->executeFetchRequest(request, blockError);
+        if (!stale) return false;
+        for (const auto& hit : *stale)
+          context->deleteObject(hit);
+        return save(blockError);
+      },
+      error);
+  return removed.value_or(false);
+}
+
+// --- Device-wide values --------------------------------------------------------
+
+std::shared_ptr<ManagedObject> TLMDataStore::propertyWithName(std::string_view name) {
+  if (!oldContext_) return nullptr;
+  // A fetch that fails counts as no row.
+  auto rows = oldContext_->executeFetchRequest(requestPropertyWithName(name), nullptr);
+  return rows && !rows->empty() ? rows->front() : nullptr;
+}
+
+bool TLMDataStore::setPropertyValue(std::string_view name, std::string_view key, ObjectValue value,
+                                    Error* error) {
+  if (!oldContext_) return false;
+  auto row = propertyWithName(name);
+  if (!row) {
+    row = oldContext_->insertNewObjectForEntityForName(kPropertyEntity, error);
+    if (!row) return false;
+    row->setValuesForKeysWithDictionary(
+        {{"name", std::string(name)}, {"tlmVersion", std::string(kTLMLibraryBuildVersion)}});
+  }
+  if (!row->setValue(std::move(value), key, error)) return false;
+  return oldContext_->save(error);
+}
+
+bool TLMDataStore::setPropertyNumberValue(std::string_view name, const platform::Number& value,
+                                          Error* error) {
+  return setPropertyValue(name, "number", value, error);
+}
+
+bool TLMDataStore::setPropertyStringValue(std::string_view name, const std::string& value,
+                                          Error* error) {
+  return setPropertyValue(name, "string", value, error);
+}
+
+std::optional<std::string> TLMDataStore::clientId() {
+  {
+    std::lock_guard lock(identityMutex_);
+    if (clientId_) return clientId_;
+  }
+  waitForSetUp();
+  std::lock_guard lock(identityMutex_);
+  return clientId_;
+}
+
+std::optional<std::string> TLMDataStore::fetchClientId() {
+  return performBlockAndWait(
+      [this](Error*) -> std::optional<std::string> {
+        auto row = propertyWithName(kClientIdProperty);
+        return row ? valueAs<std::string>(row->valueForKey("string")) : std::nullopt;
+      },
+      nullptr);
+}
+
+void TLMDataStore::setClientId(const std::string& clientId) {
+  {
+    std::lock_guard lock(identityMutex_);
+    clientId_ = clientId;
+  }
+  performBlockAndWait(
+      [&](Error* error) -> std::optional<bool> {
+        return setPropertyStringValue(kClientIdProperty, clientId, error);
+      },
+      nullptr);
+}
+
+std::optional<std::string> TLMDataStore::hashedIdfa() {
+  waitForSetUp();
+  std::lock_guard lock(identityMutex_);
+  return hashedIdfa_;
+}
+
+void TLMDataStore::setHashedIdfa(const std::string& hashedIdfa) {
+  {
+    std::lock_guard lock(identityMutex_);
+    hashedIdfa_ = hashedIdfa;
+  }
+  performBlockAndWait(
+      [&](Error* error) -> std::optional<bool> {
+        return setPropertyStringValue(kIdfaProperty, hashedIdfa, error);
+      },
+      nullptr);
+}
+
+std::optional<platform::Number> TLMDataStore::idfaChangeCount() {
+  waitForSetUp();
+  std::lock_guard lock(identityMutex_);
+  return idfaChangeCount_;
+}
+
+void TLMDataStore::setIdfaChangeCount(const platform::Number& count) {
+  {
+    std::lock_guard lock(identityMutex_);
+    idfaChangeCount_ = count;
+  }
+  performBlockAndWait(
+      [&](Error* error) -> std::optional<bool> {
+        return setPropertyNumberValue(kChangeCountProperty, count, error);
+      },
+      nullptr);
+}
+
+std::optional<platform::Number> TLMDataStore::lastChangeTimeStamp() {
+  waitForSetUp();
+  std::lock_guard lock(identityMutex_);
+  return lastChangeTimeStamp_;
+}
+
+void TLMDataStore::setLastChangeTimeStamp(const platform::Number& seconds) {
+  {
+    std::lock_guard lock(identityMutex_);
+    lastChangeTimeStamp_ = seconds;
+  }
+  performBlockAndWait(
+      [&](Error* error) -> std::optional<bool> {
+        return setPropertyNumberValue(kChangeTimeStampProperty, seconds, error);
+      },
+      nullptr);
+}
+
+void TLMDataStore::onExit() {
+  save(nullptr);
+}

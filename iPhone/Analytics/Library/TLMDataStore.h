@@ -1,0 +1,184 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "TLMHitRecord.h"
+#include "platform/CoreData/ManagedObject.h"
+#include "platform/CoreData/ManagedObjectContext.h"
+#include "platform/CoreData/ManagedObjectModel.h"
+#include "platform/CoreData/PersistentStoreCoordinator.h"
+#include "platform/Foundation/Error.h"
+#include "platform/Foundation/NotificationCenter.h"
+#include "platform/Foundation/Number.h"
+
+namespace platform {
+class Thread;
+}
+
+// The hit store: every hit from the moment the dispatcher accepts it until
+// it has been delivered, across restarts, plus four device-wide values (the
+// client id, the hashed advertising id, the count of advertising-id changes
+// and the start of the window they are counted in).
+//
+// Two store files in the Library directory: "haldenanalytics-v3.sql" (the
+// current model) receives every new hit; "haldenanalytics-v2.sql" (the old
+// model) keeps the device-wide values as property rows and may hold hits of
+// an earlier library generation, which are read, converted and delivered
+// first ("draining"); once it holds no hits, reads and deletions turn to the
+// current store for good. A file that cannot be opened is replaced by an
+// empty one.
+//
+// Threads: every store operation runs on the worker thread "TLMThread"
+// (TLM::thread()). Called there, it runs at once (nested calls included);
+// called from any other thread, it is carried over and the caller waits, so
+// operations run one at a time in arrival order. The contexts, the set-up
+// state and the current-context choice are touched only on the worker
+// thread. The four in-memory device-wide values are guarded by
+// identityMutex_ (held only to copy them, never across work); maxHitCount is
+// an atomic. Set-up is queued on the worker thread by dataStore(), so it
+// runs before any operation issued afterwards.
+class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
+ public:
+  static constexpr std::size_t kDefaultMaxHitCount = 2000;
+
+  // A new store (a new one on every call), its set-up queued on the worker
+  // thread without waiting.
+  static std::shared_ptr<TLMDataStore> dataStore();
+  // The worker thread, TLM::thread().
+  static platform::Thread& thread();
+  // The file's path (or file URL) in the Library directory; nothing when
+  // there is no Library directory.
+  static std::optional<std::string> databaseFullPath(std::string_view fileName);
+  static std::optional<std::string> databaseFullURL(std::string_view fileName);
+
+  ~TLMDataStore();
+  TLMDataStore(const TLMDataStore&) = delete;
+  TLMDataStore& operator=(const TLMDataStore&) = delete;
+
+  // Inserts a hit into the current store (durable at the next save()). The
+  // time defaults to now. A date among the parameters cannot be stored or
+  // sent: one under "timestamp" serves as the time when none is given, and
+  // dates are left out of the stored parameters.
+  void addHit(platform::Dictionary parameters,
+              std::optional<platform::Date> timestamp = std::nullopt);
+  void addHit(const TLMHitRecord& hit);
+
+  // Trims the oldest hits beyond maxHitCount() and writes both stores. True
+  // when no step failed; when it answers true, the hits added before it are
+  // on disk.
+  bool save(platform::Error* error);
+
+  // Up to `limit` hits (0: all), oldest first, each with its objectID. An
+  // empty list with the error set when the fetch fails; nothing when the
+  // store is not set up. A stored hit whose parameters cannot be read is
+  // left out and deleted.
+  std::optional<std::vector<TLMHitRecord>> fetchHitsWithLimit(std::size_t limit,
+                                                              platform::Error* error);
+  // Deletes the hits (from disk at the next save); false when one of them
+  // was not found.
+  bool deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids, platform::Error* error);
+  // Deletes every hit of both stores (from disk at the next save); the
+  // property rows stay.
+  bool deleteAllHits(platform::Error* error);
+  // The number of stored hits (both stores while draining), or -1.
+  int64_t hitCount(platform::Error* error);
+
+  // The device-wide values. Getters wait for set-up (clientId() only while
+  // the id is not yet known); setters keep the value in memory and return
+  // once it is on disk (a failure is logged as "Datastore error: ...").
+  std::optional<std::string> clientId();
+  std::optional<std::string> fetchClientId();
+  void setClientId(const std::string& clientId);
+  std::optional<std::string> hashedIdfa();
+  void setHashedIdfa(const std::string& hashedIdfa);
+  std::optional<platform::Number> idfaChangeCount();
+  void setIdfaChangeCount(const platform::Number& count);
+  // Seconds since 1970. Stored as a whole number of seconds.
+  std::optional<platform::Number> lastChangeTimeStamp();
+  void setLastChangeTimeStamp(const platform::Number& seconds);
+
+  // The most hits kept; 0 keeps every hit. Any thread.
+  std::size_t maxHitCount() const { return maxHitCount_.load(); }
+  void setMaxHitCount(std::size_t count) { maxHitCount_.store(count); }
+
+  // Runs block(&error) on the worker thread and answers its result, which
+  // must be a type whose default value means "nothing" (a std::optional).
+  // The block is skipped (nothing, no error) while the store has no stack.
+  // An exception thrown by the block gives nothing and an error in
+  // NSSQLiteErrorDomain, code -1, with the exception's description under
+  // "exception" in its user info. The error (none included) is written to
+  // `error` when given; otherwise a real error is logged as
+  // "Datastore error: ...".
+  template <class Block>
+  std::invoke_result_t<Block&, platform::Error*> performBlockAndWait(Block&& block,
+                                                                     platform::Error* error) {
+    std::invoke_result_t<Block&, platform::Error*> result{};
+    tlm_performBlock([&](platform::Error* blockError) { result = block(blockError); }, error);
+    return result;
+  }
+
+  // The contexts, for the worker thread only: the old store's, the current
+  // store's, and the one hits are read and deleted in.
+  platform::ManagedObjectContext* oldContext() const { return oldContext_.get(); }
+  platform::ManagedObjectContext* context() const { return context_.get(); }
+  platform::ManagedObjectContext* currentContext() const { return currentContext_; }
+
+  // Saves, logging any failure; run for the resign-active and terminate
+  // notifications on the posting thread.
+  void onExit();
+
+ private:
+  TLMDataStore();
+
+  bool setUpCoreData();
+  std::shared_ptr<platform::PersistentStoreCoordinator> coordinatorWithModel(
+      platform::ManagedObjectModel model, const std::string& path);
+  std::unique_ptr<platform::ManagedObjectContext> contextWithModel(
+      platform::ManagedObjectModel model, const std::string& path);
+  int64_t contextHitCount(platform::ManagedObjectContext* context, platform::Error* error);
+  bool contextRemoveStaleHits(platform::ManagedObjectContext* context, platform::Error* error);
+  bool deleteExcessHits(platform::Error* error);
+  std::optional<TLMHitRecord> oldHitDescription(const platform::ManagedObject& hit);
+  std::shared_ptr<platform::ManagedObject> propertyWithName(std::string_view name);
+  bool setPropertyValue(std::string_view name, std::string_view key, platform::ObjectValue value,
+                        platform::Error* error);
+  bool setPropertyNumberValue(std::string_view name, const platform::Number& value,
+                              platform::Error* error);
+  bool setPropertyStringValue(std::string_view name, const std::string& value,
+                              platform::Error* error);
+  // Waits for set-up by running a block that does nothing.
+  void waitForSetUp();
+
+  void tlm_performBlock(const std::function<void(platform::Error*)>& block, platform::Error* error);
+  // On the worker thread: runs the block unless there is no stack,
+  // catching what it throws.
+  void tlm_performBlockHelper(const std::function<void(platform::Error*)>& block,
+                              platform::Error* error);
+
+  // Worker thread only.
+  bool setUpCoreData_ = false;
+  bool setUpStarted_ = false;
+  std::unique_ptr<platform::ManagedObjectContext> oldContext_;
+  std::unique_ptr<platform::ManagedObjectContext> context_;
+  platform::ManagedObjectContext* currentContext_ = nullptr;  // one of the two, or null
+
+  mutable std::mutex identityMutex_;
+  std::optional<std::string> clientId_;                  // guarded by identityMutex_
+  std::optional<std::string> hashedIdfa_;                // guarded by identityMutex_
+  std::optional<platform::Number> lastChangeTimeStamp_;  // guarded by identityMutex_
+  std::optional<platform::Number> idfaChangeCount_;      // guarded by identityMutex_
+
+  std::atomic<std::size_t> maxHitCount_{kDefaultMaxHitCount};
+  platform::NotificationCenter::ObserverId resignActiveObserver_ = 0;
+  platform::NotificationCenter::ObserverId terminateObserver_ = 0;
+};
