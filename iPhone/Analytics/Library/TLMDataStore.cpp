@@ -555,6 +555,12 @@ bool TLMDataStore::setPropertyStringValue(std::string_view name, const std::stri
   return setPropertyValue(name, "string", value, error);
 }
 
+template <class T>
+void TLMDataStore::keep(std::optional<T>& field, const T& value) {
+  std::lock_guard lock(identityMutex_);
+  field = value;
+}
+
 std::optional<std::string> TLMDataStore::clientId() {
   {
     std::lock_guard lock(identityMutex_);
@@ -575,12 +581,10 @@ std::optional<std::string> TLMDataStore::fetchClientId() {
 }
 
 void TLMDataStore::setClientId(const std::string& clientId) {
-  {
-    std::lock_guard lock(identityMutex_);
-    clientId_ = clientId;
-  }
+  keep(clientId_, clientId);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
+        keep(clientId_, clientId);
         return setPropertyStringValue(kClientIdProperty, clientId, error);
       },
       nullptr);
@@ -593,12 +597,10 @@ std::optional<std::string> TLMDataStore::hashedIdfa() {
 }
 
 void TLMDataStore::setHashedIdfa(const std::string& hashedIdfa) {
-  {
-    std::lock_guard lock(identityMutex_);
-    hashedIdfa_ = hashedIdfa;
-  }
+  keep(hashedIdfa_, hashedIdfa);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
+        keep(hashedIdfa_, hashedIdfa);
         return setPropertyStringValue(kIdfaProperty, hashedIdfa, error);
       },
       nullptr);
@@ -611,12 +613,10 @@ std::optional<platform::Number> TLMDataStore::idfaChangeCount() {
 }
 
 void TLMDataStore::setIdfaChangeCount(const platform::Number& count) {
-  {
-    std::lock_guard lock(identityMutex_);
-    idfaChangeCount_ = count;
-  }
+  keep(idfaChangeCount_, count);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
+        keep(idfaChangeCount_, count);
         return setPropertyNumberValue(kChangeCountProperty, count, error);
       },
       nullptr);
@@ -629,12 +629,10 @@ std::optional<platform::Number> TLMDataStore::lastChangeTimeStamp() {
 }
 
 void TLMDataStore::setLastChangeTimeStamp(const platform::Number& seconds) {
-  {
-    std::lock_guard lock(identityMutex_);
-    lastChangeTimeStamp_ = seconds;
-  }
+  keep(lastChangeTimeStamp_, seconds);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
+        keep(lastChangeTimeStamp_, seconds);
         return setPropertyNumberValue(kChangeTimeStampProperty, seconds, error);
       },
       nullptr);

@@ -156,6 +156,12 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
                               platform::Error* error);
   bool setPropertyStringValue(std::string_view name, const std::string& value,
                               platform::Error* error);
+  // Stores a device-wide value in memory. Setters do so on the caller's
+  // thread, for readers there, and again on the worker thread just before
+  // the write: a set-up still queued ahead of the write would otherwise
+  // replace the value with the one it read from the file.
+  template <class T>
+  void keep(std::optional<T>& field, const T& value);
   // Waits for set-up by running a block that does nothing.
   void waitForSetUp();
 

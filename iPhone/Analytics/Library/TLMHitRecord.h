@@ -15,8 +15,8 @@ struct TLMHitRecord {
   platform::Date timestamp;
   platform::Dictionary parameters;
   // Set on records read from the store; what deleteHitsWithIds() takes.
-  platform::ManagedObjectId objectID;
+  platform::ManagedObjectId objectID{};
   // Only on hits converted from the old store.
-  std::optional<std::string> dispatchUrl;
-  std::optional<platform::Data> parametersData;
+  std::optional<std::string> dispatchUrl{};
+  std::optional<platform::Data> parametersData{};
 };
