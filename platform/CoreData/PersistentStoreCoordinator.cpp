@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -165,6 +166,12 @@ struct PersistentStoreCoordinator::Impl {
     return rc == SQLITE_OK || failSQLite(error, rc, sql);
   }
 
+  // For the statements of every save (BEGIN, COMMIT): prepared once.
+  bool execCached(const char* sql, Error* error) {
+    Use statement = prepare(sql, error);
+    return statement && run(statement, error);
+  }
+
   // A cached statement, reset and cleared when the Use goes.
   class Use {
    public:
@@ -224,7 +231,7 @@ struct PersistentStoreCoordinator::Impl {
   // The WHERE, ORDER BY and LIMIT of a fetch, with the predicate's value
   // bound as parameter 1 and the limit as parameter 2.
   std::optional<std::string> clauses(const EntityDescription& entity, const FetchRequest& request,
-                                     bool ordered, Error* error);
+                                     bool ordered, bool limited, Error* error);
   bool bindClauses(const Use& use, const FetchRequest& request, Error* error);
 };
 
@@ -351,7 +358,8 @@ bool PersistentStoreCoordinator::Impl::readMetadata(const ManagedObjectModel& mo
 }
 
 std::optional<std::string> PersistentStoreCoordinator::Impl::clauses(
-    const EntityDescription& entity, const FetchRequest& request, bool ordered, Error* error) {
+    const EntityDescription& entity, const FetchRequest& request, bool ordered, bool limited,
+    Error* error) {
   std::string sql;
   if (const auto& predicate = request.predicate()) {
     const AttributeDescription* attribute = entity.attributeNamed(predicate->key());
@@ -380,7 +388,7 @@ std::optional<std::string> PersistentStoreCoordinator::Impl::clauses(
     // Equal keys keep insertion order.
     sql += std::string(kPrimaryKey) + " ASC";
   }
-  sql += " LIMIT ?2";
+  if (limited) sql += " LIMIT ?2";
   return sql;
 }
 
@@ -460,16 +468,16 @@ bool PersistentStoreCoordinator::beginIfNeeded(Error* error) {
                          "The coordinator has no persistent store");
   }
   if (inTransaction()) return true;
-  return impl_->exec("BEGIN IMMEDIATE", error);
+  return impl_->execCached("BEGIN IMMEDIATE", error);
 }
 
 bool PersistentStoreCoordinator::commit(Error* error) {
   if (!inTransaction()) return true;
-  return impl_->exec("COMMIT", error);
+  return impl_->execCached("COMMIT", error);
 }
 
 void PersistentStoreCoordinator::rollback() {
-  if (inTransaction()) impl_->exec("ROLLBACK", nullptr);
+  if (inTransaction()) impl_->execCached("ROLLBACK", nullptr);
 }
 
 bool PersistentStoreCoordinator::inTransaction() const {
@@ -517,7 +525,7 @@ bool PersistentStoreCoordinator::deleteRow(const EntityDescription& entity, int6
 
 std::optional<std::vector<PersistentStoreCoordinator::Row>> PersistentStoreCoordinator::selectRows(
     const EntityDescription& entity, const FetchRequest& request, Error* error) {
-  auto tail = impl_->clauses(entity, request, /*ordered=*/true, error);
+  auto tail = impl_->clauses(entity, request, /*ordered=*/true, /*limited=*/true, error);
   if (!tail) return std::nullopt;
   const bool withValues = request.includesPropertyValues();
   Impl::Use select =
@@ -574,17 +582,22 @@ std::optional<PersistentStoreCoordinator::Row> PersistentStoreCoordinator::selec
 std::optional<uint64_t> PersistentStoreCoordinator::countRows(const EntityDescription& entity,
                                                               const FetchRequest& request,
                                                               Error* error) {
-  auto tail = impl_->clauses(entity, request, /*ordered=*/false, error);
+  // A plain count(*) lets SQLite count the smallest index instead of reading
+  // every row; the limit is applied afterwards.
+  auto tail = impl_->clauses(entity, request, /*ordered=*/false, /*limited=*/false, error);
   if (!tail) return std::nullopt;
-  Impl::Use count = impl_->prepare(
-      "SELECT count(*) FROM (SELECT 1 FROM " + quoted(entity.name()) + *tail + ")", error);
-  if (!count || !impl_->bindClauses(count, request, error)) return std::nullopt;
+  Impl::Use count = impl_->prepare("SELECT count(*) FROM " + quoted(entity.name()) + *tail, error);
+  if (!count) return std::nullopt;
+  if (const auto& predicate = request.predicate()) {
+    if (!impl_->bind(count, 1, predicate->value(), error)) return std::nullopt;
+  }
   const int rc = sqlite3_step(count.get());
   if (rc != SQLITE_ROW) {
     impl_->failSQLite(error, rc, "Cannot count " + entity.name());
     return std::nullopt;
   }
-  return static_cast<uint64_t>(sqlite3_column_int64(count.get(), 0));
+  const auto total = static_cast<uint64_t>(sqlite3_column_int64(count.get(), 0));
+  return request.fetchLimit() == 0 ? total : std::min<uint64_t>(total, request.fetchLimit());
 }
 
 }  // namespace platform

@@ -152,7 +152,10 @@ platform::Thread& TLMDataStore::thread() {
 }
 
 std::optional<std::string> TLMDataStore::databaseFullPath(std::string_view fileName) {
-  const std::string& directory = platform::libraryDirectory();
+  // A copy that is never destroyed: set-up may still run on the worker
+  // thread while the process exits and its static objects go.
+  static const std::string* const library = new std::string(platform::libraryDirectory());
+  const std::string& directory = *library;
   if (directory.empty()) return std::nullopt;
   return directory + "/" + std::string(fileName);
 }

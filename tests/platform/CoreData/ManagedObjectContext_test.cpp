@@ -81,6 +81,7 @@ TEST_F(ContextTest, InsertsHaveLastingIdentifiersAndAreSeenBeforeTheSave) {
   EXPECT_EQ(titles(*context, byCreated()), (std::vector<std::string>{"second", "first"}));
   EXPECT_EQ(titles(*context, byCreated(1)), std::vector<std::string>{"second"});
   EXPECT_EQ(context->countForFetchRequest(FetchRequest("Note"), nullptr), 2u);
+  EXPECT_EQ(context->countForFetchRequest(byCreated(1), nullptr), 1u);  // a count obeys the limit
   // The same object comes back for the same identifier.
   auto fetched = context->executeFetchRequest(byCreated(), nullptr);
   ASSERT_TRUE(fetched);
