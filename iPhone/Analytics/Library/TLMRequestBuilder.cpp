@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "TLMCompressionUtil.h"
+#include "TLMHitRecord.h"
 #include "TLMHitUtil.h"
 #include "TLMLog.h"
 #include "TLMStringUtil.h"
@@ -83,6 +84,10 @@ std::string TLMRequestBuilder::encodeParameter(std::string_view key, std::string
 std::vector<std::string> TLMRequestBuilder::encodeParameters(
     const platform::Dictionary& parameters) {
   return encodeElements(parameters, false);
+}
+
+std::string TLMRequestBuilder::parametersForHit(const TLMHitRecord& hit) const {
+  return parametersForHit(hit.parameters, hit.timestamp);
 }
 
 std::string TLMRequestBuilder::parametersForHit(const platform::Dictionary& parameters,

@@ -11,6 +11,8 @@
 #include "platform/Foundation/URLRequest.h"
 #include "platform/Foundation/Value.h"
 
+struct TLMHitRecord;
+
 // The wire format: turns stored hits into form-encoded hit lines and wraps
 // payloads in HTTP requests. Building a request sends nothing; the caller
 // hands the request to a connection.
@@ -42,6 +44,8 @@ class TLMRequestBuilder {
   // One element per parameter with a sendable value, "&z" left out.
   static std::vector<std::string> encodeParameters(const platform::Dictionary& parameters);
 
+  // The hit line of a stored hit.
+  std::string parametersForHit(const TLMHitRecord& hit) const;
   // The hit line of a hit with these parameters, stored at `timestamp`.
   std::string parametersForHit(const platform::Dictionary& parameters,
                                platform::Date timestamp) const;

@@ -15,6 +15,7 @@
 #include "RecordingLogger.h"
 #include "ReferenceInflater.h"
 #include "TLM.h"
+#include "TLMHitRecord.h"
 #include "TLMHitUtil.h"
 #include "support/TestSupport.h"
 
@@ -158,6 +159,18 @@ TEST(TLMRequestBuilderHitLine, TheRealClockGivesAPositiveQueueTime) {
   ASSERT_EQ(decoded->size(), 3u);
   EXPECT_EQ((*decoded)[2].first, "qt");
   EXPECT_GE(std::stoll((*decoded)[2].second), 3000);
+}
+
+TEST(TLMRequestBuilderHitLine, StoredRecordsEncodeTheirParametersAndTime) {
+  TLMRequestBuilder builder;
+  TLMHitRecord record;
+  record.timestamp = Date::now().byAddingTimeInterval(-2);
+  record.parameters = {{"&t", "event"s}, {"useSecure", "0"s}, {"&z", "8"s}};
+  const std::string line = builder.parametersForHit(record);
+  const std::string ht =
+      std::to_string(static_cast<int64_t>(record.timestamp.timeIntervalSince1970() * 1000));
+  EXPECT_EQ(line.rfind("t=event&ht=" + ht + "&qt=", 0), 0u) << line;
+  EXPECT_TRUE(line.ends_with("&z=8")) << line;
 }
 
 TEST(TLMRequestBuilderHitLine, ValueKinds) {
