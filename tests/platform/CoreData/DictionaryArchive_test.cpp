@@ -14,7 +14,8 @@ using platform::Number;
 
 Data withHeader(std::initializer_list<uint8_t> body) {
   Data data{'H', 'D', 'A', DictionaryArchive::kVersion};
-  for (uint8_t byte : body) data.push_back(byte);
+  for (uint8_t byte : body)
+    data.push_back(byte);
   return data;
 }
 
