@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "TLMDataStore.h"
 #include "TLMFields.h"
 #include "TLMHitUtil.h"
 #include "TLMLog.h"
@@ -115,6 +116,7 @@ TLMTrackerModel::TLMTrackerModel(std::shared_ptr<TLMDataStore> dataStore)
     : parameters_(tables().defaults), dataStore_(std::move(dataStore)) {
   if (!dataStore_) {
     TLM_LOG_WARNING("nil dataStore, new dataStore instance being created for testing.");
+    dataStore_ = TLMDataStore::dataStore();
   }
 }
 
@@ -158,7 +160,7 @@ Dictionary TLMTrackerModel::buildDictionary() const {
   auto cid = built.find(std::string_view(kTLMClientId));
   const std::string* cidText = cid == built.end() ? nullptr : platform::stringIf(cid->second);
   if (cid == built.end() || platform::isNull(cid->second) || (cidText && cidText->empty())) {
-    std::optional<std::string> stored = clientId();
+    std::optional<std::string> stored = dataStore_ ? dataStore_->clientId() : std::nullopt;
     if (stored) {
       store(built, kTLMClientId, std::move(*stored));
     } else if (cid != built.end()) {
@@ -199,7 +201,9 @@ std::optional<std::string> TLMTrackerModel::screenResolution() const {
 
 std::optional<std::string> TLMTrackerModel::dataSource() const { return std::string("app"); }
 
-std::optional<std::string> TLMTrackerModel::clientId() const { return std::nullopt; }
+std::optional<std::string> TLMTrackerModel::clientId() const {
+  return dataStore_ ? dataStore_->clientId() : std::nullopt;
+}
 
 std::optional<std::string> TLMTrackerModel::vexoId() const {
   return std::to_string(static_cast<uint32_t>(gScreenViewNumber.load(std::memory_order_relaxed)));
@@ -209,9 +213,42 @@ std::string TLMTrackerModel::cacheBuster() const {
   return TLMStringUtil::uintString(cacheBusterCounter().fetch_add(1));
 }
 
-std::optional<std::string> TLMTrackerModel::crc() const { return std::nullopt; }
+std::optional<std::string> TLMTrackerModel::crc() const {
+  if (!dataStore_) return std::nullopt;
+  const std::optional<platform::Number> last = dataStore_->lastChangeTimeStamp();
+  const double lastSeconds = last ? last->doubleValue() : 0.0;
+  const double now = platform::Date::now().timeIntervalSince1970();
+  if (std::fabs(now - lastSeconds) > kChangeWindowSeconds) {
+    dataStore_->setLastChangeTimeStamp(platform::Number(now));
+    dataStore_->setIdfaChangeCount(platform::Number(0));
+  }
+  const std::optional<platform::Number> count = dataStore_->idfaChangeCount();
+  if (!count) return std::nullopt;
+  return count->stringValue();
+}
 
-std::optional<std::string> TLMTrackerModel::idfa() const { return std::nullopt; }
+std::optional<std::string> TLMTrackerModel::idfa() const {
+  if (!allowIDFACollection_) return std::nullopt;
+  const auto& access = tables().adIdAccess;
+  if (!access || !dataStore_) return std::nullopt;
+  std::optional<std::string> identifier = access->retrieveId();
+  if (!identifier) return std::nullopt;
+
+  std::string clientId = dataStore_->clientId().value_or(std::string());
+  const std::string hash = TLMHitUtil::hashIdfa(*identifier, clientId);
+  const std::optional<std::string> storedHash = dataStore_->hashedIdfa();
+  if (hash != storedHash) {
+    if (storedHash) {
+      // The identifier changed: count it and start a new client.
+      const std::optional<platform::Number> count = dataStore_->idfaChangeCount();
+      dataStore_->setIdfaChangeCount(platform::Number(count ? count->longLongValue() + 1 : 1LL));
+      clientId = TLMHitUtil::generateClientId();
+      dataStore_->setClientId(clientId);
+    }
+    dataStore_->setHashedIdfa(TLMHitUtil::hashIdfa(*identifier, clientId));
+  }
+  return identifier;
+}
 
 std::optional<std::string> TLMTrackerModel::adTargetingEnabled() const {
   const auto& access = tables().adIdAccess;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TLM.h"
+#include "TLMDataStore.h"
 #include "TLMDispatcher.h"
 #include "TLMTrackerModel.h"
 
@@ -25,6 +26,7 @@ class RecordingDispatcher : public TLMDispatcher {
   }
   std::shared_ptr<TLMDataStore> dataStore() override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!store_) store_ = TLMDataStore::dataStore();
     return store_;
   }
 
