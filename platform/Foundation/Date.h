@@ -13,9 +13,7 @@ class Date {
 
   constexpr Date() = default;
   static Date now();
-  static constexpr Date withTimeIntervalSinceReferenceDate(double seconds) {
-    return Date(seconds);
-  }
+  static constexpr Date withTimeIntervalSinceReferenceDate(double seconds) { return Date(seconds); }
   static constexpr Date withTimeIntervalSince1970(double seconds) {
     return Date(seconds - kTimeIntervalBetween1970AndReferenceDate);
   }

@@ -7,9 +7,7 @@ std::string description(const Value& v) {
     std::string operator()(const std::string& s) const { return s; }
     std::string operator()(const Number& n) const { return n.stringValue(); }
     std::string operator()(Null) const { return "<null>"; }
-    std::string operator()(Date d) const {
-      return Number(d.timeIntervalSince1970()).stringValue();
-    }
+    std::string operator()(Date d) const { return Number(d.timeIntervalSince1970()).stringValue(); }
   };
   return std::visit(Visitor{}, v);
 }

@@ -21,13 +21,23 @@ using Value = std::variant<std::string, Number, Null, Date>;
 // derived from it) is the same on every run.
 using Dictionary = std::map<std::string, Value, std::less<>>;
 
-inline bool isString(const Value& v) { return std::holds_alternative<std::string>(v); }
-inline bool isNumber(const Value& v) { return std::holds_alternative<Number>(v); }
-inline bool isNull(const Value& v) { return std::holds_alternative<Null>(v); }
-inline bool isDate(const Value& v) { return std::holds_alternative<Date>(v); }
+inline bool isString(const Value& v) {
+  return std::holds_alternative<std::string>(v);
+}
+inline bool isNumber(const Value& v) {
+  return std::holds_alternative<Number>(v);
+}
+inline bool isNull(const Value& v) {
+  return std::holds_alternative<Null>(v);
+}
+inline bool isDate(const Value& v) {
+  return std::holds_alternative<Date>(v);
+}
 
 // The string a value holds, or nullptr for any other kind.
-inline const std::string* stringIf(const Value& v) { return std::get_if<std::string>(&v); }
+inline const std::string* stringIf(const Value& v) {
+  return std::get_if<std::string>(&v);
+}
 inline const std::string* stringIf(const std::optional<Value>& v) {
   return v ? stringIf(*v) : nullptr;
 }

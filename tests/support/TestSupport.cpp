@@ -22,7 +22,9 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-TempLibraryDir::TempLibraryDir() { setenv("HALDEN_LIBRARY_DIR", dir_.path().c_str(), 1); }
+TempLibraryDir::TempLibraryDir() {
+  setenv("HALDEN_LIBRARY_DIR", dir_.path().c_str(), 1);
+}
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -43,7 +43,8 @@ TLMTrackerFactory defaultTrackerFactory() {
 
 void threadMain(platform::Thread& thread) {
   // A run ends only when the loop is stopped; start it anew at once.
-  for (;;) thread.runLoop().run();
+  for (;;)
+    thread.runLoop().run();
 }
 
 }  // namespace
@@ -57,7 +58,9 @@ TLM& TLM::sharedInstance() {
   return *new (gInstanceStorage) TLM();
 }
 
-std::shared_ptr<TLMLogger> TLM::sharedLogger() { return sharedInstance().logger(); }
+std::shared_ptr<TLMLogger> TLM::sharedLogger() {
+  return sharedInstance().logger();
+}
 
 platform::Thread& TLM::thread() {
   static platform::Thread* worker = [] {
@@ -240,7 +243,8 @@ void TLM::removeObserver(const platform::FlagObserver* observer, std::string_vie
 
 std::shared_ptr<TLMDispatcher> TLM::dispatcher() {
   Lock lock(lock_);
-  if (!dispatcher_ && !createDispatcher()) TLM_LOG_ERROR("Cannot initiate dispatcher: %s", "(null)");
+  if (!dispatcher_ && !createDispatcher())
+    TLM_LOG_ERROR("Cannot initiate dispatcher: %s", "(null)");
   return dispatcher_;
 }
 

@@ -106,14 +106,14 @@ class TLM {
   using Lock = std::lock_guard<std::recursive_mutex>;
 
   std::recursive_mutex lock_;
-  bool trackUncaughtExceptions_ = false;  // guarded by lock_
-  bool dryRun_ = false;                   // guarded by lock_
-  bool optOut_ = false;                   // guarded by lock_
-  std::shared_ptr<TLMDispatcher> dispatcher_;  // guarded by lock_
+  bool trackUncaughtExceptions_ = false;                                      // guarded by lock_
+  bool dryRun_ = false;                                                       // guarded by lock_
+  bool optOut_ = false;                                                       // guarded by lock_
+  std::shared_ptr<TLMDispatcher> dispatcher_;                                 // guarded by lock_
   std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_;  // guarded by lock_
-  std::weak_ptr<TLMTracker> defaultTracker_;   // guarded by lock_
-  TLMTrackerFactory trackerImplClass_;         // guarded by lock_
-  std::atomic<std::shared_ptr<TLMLogger>> logger_;  // written under lock_
-  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;  // guarded by lock_
+  std::weak_ptr<TLMTracker> defaultTracker_;                                  // guarded by lock_
+  TLMTrackerFactory trackerImplClass_;                                        // guarded by lock_
+  std::atomic<std::shared_ptr<TLMLogger>> logger_;                            // written under lock_
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;                    // guarded by lock_
   platform::FlagObservers optOutObservers_;
 };

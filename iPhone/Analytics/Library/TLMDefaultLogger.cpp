@@ -14,7 +14,9 @@ void TLMDefaultLogger::emit(TLMLogLevel level, const char* prefix, const std::st
 void TLMDefaultLogger::verbose(const std::string& message) {
   emit(TLMLogLevelVerbose, "VERBOSE: ", message);
 }
-void TLMDefaultLogger::info(const std::string& message) { emit(TLMLogLevelInfo, "INFO: ", message); }
+void TLMDefaultLogger::info(const std::string& message) {
+  emit(TLMLogLevelInfo, "INFO: ", message);
+}
 void TLMDefaultLogger::warning(const std::string& message) {
   emit(TLMLogLevelWarning, "WARNING: ", message);
 }

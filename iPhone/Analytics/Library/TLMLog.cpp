@@ -60,8 +60,8 @@ void TLMLogLine(TLMLogLevel level, const char* function, const char* file, int l
                 const char* format, ...) {
   std::shared_ptr<TLMLogger> logger = TLM::sharedLogger();
   if (!logger) return;
-  std::string message = TLMFormat("%s %s %s (%s:%d): ", kTLMProductName, kTLMLibraryBuildVersion, function,
-                                  lastPathComponent(file), line);
+  std::string message = TLMFormat("%s %s %s (%s:%d): ", kTLMProductName, kTLMLibraryBuildVersion,
+                                  function, lastPathComponent(file), line);
   va_list args;
   va_start(args, format);
   message += vformat(format, args);

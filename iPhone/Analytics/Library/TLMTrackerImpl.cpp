@@ -15,8 +15,7 @@ std::shared_ptr<TLMTrackerImpl> TLMTrackerImpl::trackerWithDispatcher(
   return std::make_shared<TLMTrackerImpl>(std::move(dispatcher), name);
 }
 
-TLMTrackerImpl::TLMTrackerImpl(std::shared_ptr<TLMDispatchSender> dispatcher,
-                               std::string_view name)
+TLMTrackerImpl::TLMTrackerImpl(std::shared_ptr<TLMDispatchSender> dispatcher, std::string_view name)
     : dispatcher_(std::move(dispatcher)), name_(name) {
   model_ = std::make_shared<TLMTrackerModel>(dispatcher_ ? dispatcher_->dataStore() : nullptr);
 }
@@ -44,7 +43,8 @@ void TLMTrackerImpl::tlm_set(std::string_view key, std::optional<platform::Value
 }
 
 void TLMTrackerImpl::tlm_set(const platform::Dictionary& fields) {
-  for (const auto& [key, value] : fields) tlm_set(key, value);
+  for (const auto& [key, value] : fields)
+    tlm_set(key, value);
 }
 
 std::optional<std::string> TLMTrackerImpl::tlm_get(std::string_view key) {

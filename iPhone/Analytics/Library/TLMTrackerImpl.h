@@ -71,12 +71,12 @@ class TLMTrackerImpl : public TLMTracker {
 
  private:
   std::recursive_mutex lock_;
-  bool allowIDFACollection_ = false;                 // guarded by lock_
+  bool allowIDFACollection_ = false;  // guarded by lock_
   std::shared_ptr<TLMDispatchSender> dispatcher_;
-  double trackingCredits_ = kMaxTrackingCredits;     // guarded by lock_
-  double lastTrackTime_ = 0.0;                       // guarded by lock_
+  double trackingCredits_ = kMaxTrackingCredits;  // guarded by lock_
+  double lastTrackTime_ = 0.0;                    // guarded by lock_
   std::string name_;
-  std::shared_ptr<TLMTrackerModel> model_;           // guarded by lock_
+  std::shared_ptr<TLMTrackerModel> model_;  // guarded by lock_
   uint64_t trackCount_ = 0;
   uint64_t hitCount_ = 0;
   TLMUsageTracker usageTracker_;

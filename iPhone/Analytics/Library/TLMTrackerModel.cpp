@@ -79,8 +79,10 @@ const Tables& tables() {
     t->methods.emplace_back(kTLMClientResetCount, &TLMTrackerModel::crc);
     t->methods.emplace_back(kTLMClientId, &TLMTrackerModel::clientId);
     t->methods.emplace_back(kTLMDataSource, &TLMTrackerModel::dataSource);
-    for (const auto& [key, method] : t->methods) t->required.push_back(key);
-    for (const auto& [key, value] : t->defaults) t->required.push_back(key);
+    for (const auto& [key, method] : t->methods)
+      t->required.push_back(key);
+    for (const auto& [key, value] : t->defaults)
+      t->required.push_back(key);
     return t;
   }();
   return *built;
@@ -120,8 +122,12 @@ TLMTrackerModel::TLMTrackerModel(std::shared_ptr<TLMDataStore> dataStore)
   }
 }
 
-const Dictionary& TLMTrackerModel::defaultParameters() const { return tables().defaults; }
-const Dictionary& TLMTrackerModel::forcedParameters() const { return tables().forced; }
+const Dictionary& TLMTrackerModel::defaultParameters() const {
+  return tables().defaults;
+}
+const Dictionary& TLMTrackerModel::forcedParameters() const {
+  return tables().forced;
+}
 const std::vector<std::string>& TLMTrackerModel::requiredParameters() const {
   return tables().required;
 }
@@ -141,7 +147,8 @@ void TLMTrackerModel::setObject(std::optional<Value> value, std::string_view key
 std::shared_ptr<TLMTrackerModel> TLMTrackerModel::copyWithOverride(
     const Dictionary& parameters) const {
   auto copy = std::make_shared<TLMTrackerModel>(*this);
-  for (const auto& [key, value] : parameters) copy->setObject(value, key);
+  for (const auto& [key, value] : parameters)
+    copy->setObject(value, key);
   return copy;
 }
 
@@ -154,8 +161,10 @@ Dictionary TLMTrackerModel::buildDictionary() const {
     std::optional<Value> v = objectForKeyedSubscript(key);
     built.emplace(key, v ? std::move(*v) : Value(platform::kNull));
   }
-  for (const auto& [key, value] : parameters_) built.insert_or_assign(key, value);
-  for (const auto& [key, value] : tables().forced) built.insert_or_assign(key, value);
+  for (const auto& [key, value] : parameters_)
+    built.insert_or_assign(key, value);
+  for (const auto& [key, value] : tables().forced)
+    built.insert_or_assign(key, value);
 
   auto cid = built.find(std::string_view(kTLMClientId));
   const std::string* cidText = cid == built.end() ? nullptr : platform::stringIf(cid->second);
@@ -189,7 +198,9 @@ void TLMTrackerModel::setScreenViewNumber(int32_t value) {
   gScreenViewNumber.store(value);
 }
 
-std::optional<std::string> TLMTrackerModel::language() const { return TLMHitUtil::systemLanguage(); }
+std::optional<std::string> TLMTrackerModel::language() const {
+  return TLMHitUtil::systemLanguage();
+}
 
 std::optional<std::string> TLMTrackerModel::deviceModelVersion() const {
   return TLMHitUtil::deviceModelVersion();
@@ -199,7 +210,9 @@ std::optional<std::string> TLMTrackerModel::screenResolution() const {
   return TLMHitUtil::systemScreenResolution();
 }
 
-std::optional<std::string> TLMTrackerModel::dataSource() const { return std::string("app"); }
+std::optional<std::string> TLMTrackerModel::dataSource() const {
+  return std::string("app");
+}
 
 std::optional<std::string> TLMTrackerModel::clientId() const {
   return dataStore_ ? dataStore_->clientId() : std::nullopt;

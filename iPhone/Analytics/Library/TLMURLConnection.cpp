@@ -14,11 +14,15 @@ class URLConnectionClass final : public TLMConnectionClass {
 
 }  // namespace
 
-void TLMURLConnection::setDryRun(bool dryRun) { gDryRun.store(dryRun); }
-bool TLMURLConnection::dryRun() { return gDryRun.load(); }
+void TLMURLConnection::setDryRun(bool dryRun) {
+  gDryRun.store(dryRun);
+}
+bool TLMURLConnection::dryRun() {
+  return gDryRun.load();
+}
 
 std::shared_ptr<TLMConnectionClass> TLMURLConnection::connectionClass() {
-  static auto* instance = new std::shared_ptr<TLMConnectionClass>(
-      std::make_shared<URLConnectionClass>());
+  static auto* instance =
+      new std::shared_ptr<TLMConnectionClass>(std::make_shared<URLConnectionClass>());
   return *instance;
 }

@@ -64,9 +64,9 @@ std::string& pendingSequence() {
 }  // namespace
 
 char TLMUsageTracker::codeForOperation(std::string_view operation) {
-  auto it = std::lower_bound(
-      kActions.begin(), kActions.end(), operation,
-      [](const Action& a, std::string_view name) { return a.operation < name; });
+  auto it =
+      std::lower_bound(kActions.begin(), kActions.end(), operation,
+                       [](const Action& a, std::string_view name) { return a.operation < name; });
   return it != kActions.end() && it->operation == operation ? it->code : '\0';
 }
 

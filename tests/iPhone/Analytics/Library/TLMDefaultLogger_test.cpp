@@ -62,7 +62,8 @@ TEST(TLMLog, CommonLineFormat) {
   const std::string& m = lines[0].message;
   EXPECT_EQ(m.rfind("HaldenAnalytics 3.20 ", 0), 0u) << m;
   EXPECT_NE(m.find("TestBody()"), std::string::npos) << "the function's signature: " << m;
-  const std::string tail = " (TLMDefaultLogger_test.cpp:" + std::to_string(line) + "): value 7 of x";
+  const std::string tail =
+      " (TLMDefaultLogger_test.cpp:" + std::to_string(line) + "): value 7 of x";
   EXPECT_EQ(m.substr(m.size() - tail.size()), tail) << m;
 }
 

@@ -17,12 +17,14 @@ namespace {
 using platform::Dictionary;
 using platform::Value;
 
-Dictionary hitOfType(const char* type) { return {{kTLMHitType, std::string(type)}}; }
+Dictionary hitOfType(const char* type) {
+  return {{kTLMHitType, std::string(type)}};
+}
 
 const std::string& stringAt(const Dictionary& d, std::string_view key) {
   static const std::string missing = "<missing>";
-  const std::string* s = platform::find(d, key) ? platform::stringIf(*platform::find(d, key))
-                                                 : nullptr;
+  const std::string* s =
+      platform::find(d, key) ? platform::stringIf(*platform::find(d, key)) : nullptr;
   return s ? *s : missing;
 }
 
@@ -54,7 +56,8 @@ TEST_F(TLMTrackerImplTest, NeedsADispatcher) {
 }
 
 TEST_F(TLMTrackerImplTest, SixtyHitsPassThenTheBucketIsEmptyUntilItRefills) {
-  for (int i = 0; i < 60; ++i) tracker_->send(hitOfType("event"));
+  for (int i = 0; i < 60; ++i)
+    tracker_->send(hitOfType("event"));
   EXPECT_EQ(dispatcher_->hits().size(), 60u);
   tracker_->send(hitOfType("event"));
   EXPECT_EQ(dispatcher_->hits().size(), 60u);
@@ -68,7 +71,8 @@ TEST_F(TLMTrackerImplTest, SixtyHitsPassThenTheBucketIsEmptyUntilItRefills) {
 }
 
 TEST_F(TLMTrackerImplTest, ALongPauseRefillsToFiftyNine) {
-  for (int i = 0; i < 30; ++i) tracker_->send(hitOfType("event"));
+  for (int i = 0; i < 30; ++i)
+    tracker_->send(hitOfType("event"));
   // Real time passes between the sends, refilling a little.
   EXPECT_NEAR(tracker_->trackingCredits(), 30.0, 0.5);
   pretendElapsed(120.0);
@@ -201,7 +205,8 @@ TEST_F(TLMTrackerImplTest, ConcurrentSendsLoseAndDoubleNothing) {
       }
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
 
   const auto hits = dispatcher_->hits();
   ASSERT_EQ(hits.size(), static_cast<size_t>(kThreads * kSends));

@@ -32,7 +32,8 @@ std::optional<std::string> stringAt(const Dictionary& d, std::string_view key) {
 
 std::set<std::string> keysOf(const Dictionary& d) {
   std::set<std::string> keys;
-  for (const auto& [k, v] : d) keys.insert(k);
+  for (const auto& [k, v] : d)
+    keys.insert(k);
   return keys;
 }
 
@@ -82,11 +83,11 @@ TEST_F(TLMTrackerModelTest, AScreenViewCarriesExactlyTheExpectedKeys) {
 
   ASSERT_EQ(dispatcher->hits().size(), 1u);
   const Dictionary hit = dispatcher->hits()[0];
-  const std::set<std::string> expected = {
-      "&an", "&av", "&aid", "tlmVersion",         // defaults
-      "&ul", "&dm", "&sr", "&a", "&_crc", "&cid", "&ds",  // computed
-      "&_v", "&v",                                // forced
-      "&tid", "&cd", "&t", "&_u", "&z"};
+  const std::set<std::string> expected = {"&an",  "&av", "&aid", "tlmVersion",  // defaults
+                                          "&ul",  "&dm", "&sr",  "&a",         "&_crc",
+                                          "&cid", "&ds",  // computed
+                                          "&_v",  "&v",   // forced
+                                          "&tid", "&cd", "&t",   "&_u",        "&z"};
   EXPECT_EQ(keysOf(hit), expected);
   EXPECT_EQ(stringAt(hit, "&an"), "Demo App");
   EXPECT_EQ(stringAt(hit, "&av"), "1.2");
@@ -185,10 +186,12 @@ TEST_F(TLMTrackerModelTest, ConcurrentScreenViewsAreAllCounted) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([this] {
       TLMTrackerModel m = model();
-      for (int i = 0; i < 5000; ++i) m.willSendScreenView();
+      for (int i = 0; i < 5000; ++i)
+        m.willSendScreenView();
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   EXPECT_EQ(TLMTrackerModel::screenViewNumber(), 21000);
 }
 
@@ -209,7 +212,7 @@ TEST_F(TLMTrackerModelTest, WithoutTheAdIdClassNoAdKeysAreRequired) {
   EXPECT_FALSE(platform::find(d, "&idfa"));
   EXPECT_FALSE(platform::find(d, "&ate"));
   const auto& required = m.requiredParameters();
-  const std::vector<std::string> expected = {"&ul", "&dm", "&sr", "&a", "&_crc", "&cid",
+  const std::vector<std::string> expected = {"&ul", "&dm",  "&sr", "&a",  "&_crc",     "&cid",
                                              "&ds", "&aid", "&an", "&av", "tlmVersion"};
   EXPECT_EQ(required, expected);
   EXPECT_EQ(logger_->count(TLMLogLevelVerbose, "idfa class missing, won't collect idfa"), 1);
@@ -225,8 +228,7 @@ TEST(TLMTrackerModelBundle, WarnsWithoutNameOrIdentifier) {
   EXPECT_FALSE(platform::find(m.buildDictionary(), "&an"));
   EXPECT_FALSE(platform::find(m.buildDictionary(), "&av"));
   EXPECT_FALSE(platform::find(m.buildDictionary(), "&aid"));
-  EXPECT_EQ(logger->count(TLMLogLevelWarning, "could not load application name or identifier."),
-            1);
+  EXPECT_EQ(logger->count(TLMLogLevelWarning, "could not load application name or identifier."), 1);
 }
 
 TEST(TLMTrackerModelBundle, FallsBackToTheIdentifierForTheName) {

@@ -81,7 +81,8 @@ TEST(TLMUsageTracker, ConcurrentRecordingLosesNothing) {
       }
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   taken += TLMUsageTracker::getUsageSequence();
   EXPECT_EQ(std::count(taken.begin(), taken.end(), 'J'), kThreads / 2 * kCalls);
   EXPECT_EQ(std::count(taken.begin(), taken.end(), 'L'), kThreads / 2 * kCalls);

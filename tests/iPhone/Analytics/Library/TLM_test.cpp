@@ -5,8 +5,8 @@
 #include "RecordingDispatcher.h"
 #include "RecordingLogger.h"
 #include "TLMConnectionClass.h"
-#include "TLMTrackerImpl.h"
 #include "TLMFields.h"
+#include "TLMTrackerImpl.h"
 #include "TLMURLConnection.h"
 #include "TLMUncaughtExceptionHandler.h"
 #include "TLMUsageTracker.h"
@@ -225,11 +225,13 @@ TEST_F(TLMTest, WorkerThreadIsNamedAndRunsPostedWorkInOrder) {
   EXPECT_EQ(worker.name(), "TLMThread");
   std::vector<int> order;
   std::string name;
-  for (int i = 0; i < 100; ++i) worker.runLoop().post([&order, i] { order.push_back(i); });
+  for (int i = 0; i < 100; ++i)
+    worker.runLoop().post([&order, i] { order.push_back(i); });
   worker.runLoop().postAndWait([&] { name = platform::Thread::currentName(); });
   EXPECT_EQ(name, "TLMThread");
   ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(order[i], i);
 }
 
 TEST(TLMFirstInit, StoresTheFirstInitialisationDateOnce) {
