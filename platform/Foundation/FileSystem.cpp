@@ -61,7 +61,9 @@ std::string computeLibraryDirectory() {
 
 const std::string& libraryDirectory() {
   // A function-local static: computed once, and thread-safe by the language.
-  static const std::string path = computeLibraryDirectory();
+  // Never destroyed: the worker thread may still read it while the process
+  // exits and static objects go.
+  static const std::string& path = *new std::string(computeLibraryDirectory());
   return path;
 }
 

@@ -29,8 +29,15 @@ std::recursive_mutex& classLock() {
   return *lock;
 }
 
+// The factory has a lock of its own: the root reads it under its instance
+// lock, while the class lock is taken before the instance lock.
+std::mutex& factoryLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
 TLMDispatcherFactory& dispatcherFactory() {
-  static auto* factory = new TLMDispatcherFactory;  // guarded by classLock()
+  static auto* factory = new TLMDispatcherFactory;  // guarded by factoryLock()
   return *factory;
 }
 
@@ -72,7 +79,7 @@ platform::Thread& TLM::thread() {
 }
 
 void TLM::setDispatcherFactory(TLMDispatcherFactory factory) {
-  std::lock_guard<std::recursive_mutex> lock(classLock());
+  std::lock_guard<std::mutex> lock(factoryLock());
   dispatcherFactory() = std::move(factory);
 }
 
@@ -253,7 +260,7 @@ bool TLM::createDispatcher() {
   if (dispatcher_) return true;
   TLMDispatcherFactory factory;
   {
-    std::lock_guard<std::recursive_mutex> classLockGuard(classLock());
+    std::lock_guard<std::mutex> factoryLockGuard(factoryLock());
     factory = dispatcherFactory();
   }
   if (factory) dispatcher_ = factory();

@@ -112,9 +112,11 @@ TEST(RunLoopTasks, PostAndWaitOnTheLoopsOwnThreadRunsInline) {
 }
 
 TEST(RunLoopTasks, PostAndWaitReachesALoopTurnedInShortSlices) {
-  std::atomic<bool> quit{false};
-  Thread slicer("slicer", [&](Thread& self) {
-    while (!quit)
+  // Shared, not on this stack: the slicer checks it once more after the test
+  // has returned.
+  auto quit = std::make_shared<std::atomic<bool>>(false);
+  Thread slicer("slicer", [quit](Thread& self) {
+    while (!*quit)
       self.runLoop().runFor(0.01);
   });
   slicer.start();
@@ -122,7 +124,7 @@ TEST(RunLoopTasks, PostAndWaitReachesALoopTurnedInShortSlices) {
   for (int i = 0; i < 20; ++i)
     slicer.runLoop().postAndWait([&] { ++ran; });
   EXPECT_EQ(ran, 20);
-  slicer.runLoop().postAndWait([&] { quit = true; });
+  slicer.runLoop().postAndWait([quit] { *quit = true; });
 }
 
 TEST(RunLoopTasks, NestedRunGoesOnWithLaterTasksInOrder) {
