@@ -1,6 +1,11 @@
 #include "TLMURLConnection.h"
 
 #include <atomic>
+#include <utility>
+
+#include "TLM.h"
+#include "platform/Foundation/RunLoop.h"
+#include "platform/Foundation/Thread.h"
 
 namespace {
 
@@ -10,6 +15,12 @@ class URLConnectionClass final : public TLMConnectionClass {
  public:
   void setDryRun(bool dryRun) override { TLMURLConnection::setDryRun(dryRun); }
   bool dryRun() const override { return TLMURLConnection::dryRun(); }
+  std::shared_ptr<TLMURLConnection> connectionWithRequest(
+      const platform::URLRequest& request, platform::RunLoop& completionQueue,
+      TLMURLConnectionCompletionHandler completionHandler) override {
+    return TLMURLConnection::connectionWithRequest(request, completionQueue,
+                                                   std::move(completionHandler));
+  }
 };
 
 }  // namespace
@@ -25,4 +36,158 @@ std::shared_ptr<TLMConnectionClass> TLMURLConnection::connectionClass() {
   static auto* instance =
       new std::shared_ptr<TLMConnectionClass>(std::make_shared<URLConnectionClass>());
   return *instance;
+}
+
+TLMURLConnection::TLMURLConnection(platform::URLRequest request, platform::RunLoop& completionQueue,
+                                   TLMURLConnectionCompletionHandler completionHandler)
+    : completionQueue_(completionQueue),
+      request_(std::move(request)),
+      completionHandler_(std::move(completionHandler)) {}
+
+TLMURLConnection::~TLMURLConnection() = default;
+
+std::shared_ptr<TLMURLConnection> TLMURLConnection::connectionWithRequest(
+    const platform::URLRequest& request, platform::RunLoop& completionQueue,
+    TLMURLConnectionCompletionHandler completionHandler) {
+  std::shared_ptr<TLMURLConnection> connection(
+      new TLMURLConnection(request, completionQueue, std::move(completionHandler)));
+  connection->startOnWorkerThread();
+  return connection;
+}
+
+void TLMURLConnection::startOnWorkerThread() {
+  // The task keeps the connection alive until it has started.
+  TLM::thread().runLoop().post([self = shared_from_this()] { self->start(); });
+}
+
+void TLMURLConnection::start() {
+  std::shared_ptr<platform::URLConnection> connection;
+  {
+    std::lock_guard lock(mutex_);
+    connection = std::make_shared<platform::URLConnection>(request_, weak_from_this());
+    connection_ = connection;
+  }
+  if (!dryRun()) {
+    // On the worker thread, so the load runs on its run loop.
+    connection->start();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    platform::URLResponse answer;
+    answer.url = kDryRunURL;
+    answer.statusCode = 200;
+    response_ = std::move(answer);
+    data_.emplace();
+  }
+  connectionDidFinishLoading();
+}
+
+void TLMURLConnection::cancel() {
+  platform::RunLoop& worker = TLM::thread().runLoop();
+  if (!worker.isCurrent()) {
+    worker.post([self = shared_from_this()] { self->cancel(); });
+    return;
+  }
+  std::shared_ptr<platform::URLConnection> connection;
+  {
+    std::lock_guard lock(mutex_);
+    data_.reset();
+    connection = connection_;
+  }
+  if (connection) connection->cancel();
+  finish(std::nullopt);
+}
+
+void TLMURLConnection::connectionDidReceiveResponse(const platform::URLResponse& response) {
+  std::lock_guard lock(mutex_);
+  response_ = response;
+  data_.reset();
+}
+
+void TLMURLConnection::connectionDidReceiveData(std::span<const uint8_t> data) {
+  std::lock_guard lock(mutex_);
+  if (!data_) data_.emplace();
+  data_->insert(data_->end(), data.begin(), data.end());
+}
+
+void TLMURLConnection::connectionDidFinishLoading() {
+  finish(std::nullopt);
+}
+
+void TLMURLConnection::connectionDidFailWithError(const platform::Error& error) {
+  finish(error);
+}
+
+void TLMURLConnection::finish(std::optional<platform::Error> error) {
+  std::shared_ptr<platform::URLConnection> released;
+  {
+    std::lock_guard lock(mutex_);
+    released = std::move(connection_);
+    connection_.reset();
+  }
+  // `released` goes here, outside the lock; the platform connection allows
+  // being let go from inside its own message.
+  completionQueue_.post([self = shared_from_this(), error = std::move(error)] {
+    std::optional<platform::URLResponse> response;
+    std::optional<std::vector<uint8_t>> data;
+    TLMURLConnectionCompletionHandler handler;
+    {
+      std::lock_guard lock(self->mutex_);
+      response = self->response_;
+      data = self->data_;
+      handler = self->completionHandler_;
+    }
+    if (handler) handler(response, data, error);
+  });
+}
+
+platform::URLRequest TLMURLConnection::request() const {
+  std::lock_guard lock(mutex_);
+  return request_;
+}
+
+void TLMURLConnection::setRequest(platform::URLRequest request) {
+  std::lock_guard lock(mutex_);
+  request_ = std::move(request);
+}
+
+std::shared_ptr<platform::URLConnection> TLMURLConnection::connection() const {
+  std::lock_guard lock(mutex_);
+  return connection_;
+}
+
+void TLMURLConnection::setConnection(std::shared_ptr<platform::URLConnection> connection) {
+  std::lock_guard lock(mutex_);
+  connection_ = std::move(connection);
+}
+
+std::optional<platform::URLResponse> TLMURLConnection::response() const {
+  std::lock_guard lock(mutex_);
+  return response_;
+}
+
+void TLMURLConnection::setResponse(std::optional<platform::URLResponse> response) {
+  std::lock_guard lock(mutex_);
+  response_ = std::move(response);
+}
+
+std::optional<std::vector<uint8_t>> TLMURLConnection::data() const {
+  std::lock_guard lock(mutex_);
+  return data_;
+}
+
+void TLMURLConnection::setData(std::optional<std::vector<uint8_t>> data) {
+  std::lock_guard lock(mutex_);
+  data_ = std::move(data);
+}
+
+TLMURLConnectionCompletionHandler TLMURLConnection::completionHandler() const {
+  std::lock_guard lock(mutex_);
+  return completionHandler_;
+}
+
+void TLMURLConnection::setCompletionHandler(TLMURLConnectionCompletionHandler completionHandler) {
+  std::lock_guard lock(mutex_);
+  completionHandler_ = std::move(completionHandler);
 }
