@@ -1,0 +1,222 @@
+// Requests per second from the URL connection to the reference collector on
+// loopback, beside a plain libcurl client sending the same requests in the
+// same run: the plain client reuses one easy handle and blocks in
+// curl_easy_perform; the URL connection makes a connection object per
+// request and is driven by a run loop, as the library sends.
+//
+// The collector runs as a program of its own: HALDEN_COLLECTOR_PROGRAM, or
+// tools/collector/halden-collector of the same build tree (build it first:
+// ninja halden-collector).
+
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TLM.h"
+#include "TLMURLConnection.h"
+#include "platform/Foundation/RunLoop.h"
+#include "platform/Foundation/Thread.h"
+#include "platform/Foundation/URLConnection.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kHit = "v=1&tid=UA-12345-1&cid=35009a79-1a05-49d7-b876-2b884d0f825b&t=screenview";
+
+std::string batchBody() {
+  std::string body;
+  for (int i = 0; i < 20; ++i)
+    body += (i ? "\n" : "") + kHit + "&cd=screen" + std::to_string(i);
+  return body;
+}
+
+// The collector program, started once for the whole run and stopped at exit.
+class CollectorProcess {
+ public:
+  CollectorProcess() {
+    const char* given = getenv("HALDEN_COLLECTOR_PROGRAM");
+    const fs::path program = given && *given ? fs::path(given)
+                                             : fs::read_symlink("/proc/self/exe").parent_path() /
+                                                   "../tools/collector/halden-collector";
+    std::string pattern = (fs::temp_directory_path() / "halden-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) return;
+    dir_ = pattern;
+    const std::string portFile = dir_ + "/port";
+    std::vector<std::string> args = {program.string(), "--port",  "0",      "--port-file",
+                                     portFile,         "--quiet", "--keep", "1000"};
+    std::vector<char*> argv;
+    for (auto& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+      std::fprintf(stderr, "cannot start %s\n", argv[0]);
+      pid_ = -1;
+      return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream in(portFile);
+      int port = 0;
+      if (in >> port && port > 0) {
+        origin_ = "http://127.0.0.1:" + std::to_string(port);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "the collector did not start\n");
+  }
+
+  ~CollectorProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ignored;
+    if (!dir_.empty()) fs::remove_all(dir_, ignored);
+  }
+
+  const std::string& origin() const { return origin_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string dir_;
+  std::string origin_;
+};
+
+const std::string& collectorOrigin() {
+  static CollectorProcess collector;
+  return collector.origin();
+}
+
+size_t discard(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
+
+// The plain client: one easy handle for the whole run, so its connection is
+// reused, exactly as a hand-written blocking sender would do.
+void plainLibcurl(benchmark::State& state, bool post) {
+  const std::string& origin = collectorOrigin();
+  if (origin.empty()) return state.SkipWithError("no collector");
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  CURL* curl = curl_easy_init();
+  const std::string url = origin + (post ? "/batch" : "/collect?" + kHit);
+  const std::string body = batchBody();
+  curl_slist* headers = curl_slist_append(nullptr, "User-Agent: HaldenAnalytics/3.20");
+  headers = curl_slist_append(headers, "Expect:");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 60000L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discard);
+  if (post) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+  }
+  for (auto _ : state) {
+    long status = 0;
+    if (curl_easy_perform(curl) != CURLE_OK ||
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
+      state.SkipWithError("a plain request failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+}
+
+platform::URLRequest request(bool post) {
+  platform::URLRequest request;
+  request.url = collectorOrigin() + (post ? "/batch" : "/collect?" + kHit);
+  request.setValue("HaldenAnalytics/3.20", "User-Agent");
+  if (post) {
+    const std::string body = batchBody();
+    request.method = "POST";
+    request.body.assign(body.begin(), body.end());
+  }
+  return request;
+}
+
+class Waiter : public platform::URLConnectionDelegate {
+ public:
+  void connectionDidReceiveResponse(const platform::URLResponse& response) override {
+    status = response.statusCode;
+  }
+  void connectionDidReceiveData(std::span<const uint8_t>) override {}
+  void connectionDidFinishLoading() override { done = true; }
+  void connectionDidFailWithError(const platform::Error&) override {
+    status = 0;
+    done = true;
+  }
+  bool done = false;
+  long status = 0;
+};
+
+// The platform connection on the benchmark thread's own run loop.
+void urlConnection(benchmark::State& state, bool post) {
+  if (collectorOrigin().empty()) return state.SkipWithError("no collector");
+  platform::RunLoop& loop = platform::RunLoop::current();
+  const platform::URLRequest sent = request(post);
+  auto waiter = std::make_shared<Waiter>();
+  for (auto _ : state) {
+    waiter->done = false;
+    platform::URLConnection connection(sent, waiter);
+    connection.start();
+    while (!waiter->done)
+      loop.runFor(10, true);
+    if (waiter->status != 200) {
+      state.SkipWithError("a request failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The library's path: started on "TLMThread", reported on the caller's loop.
+void tlmURLConnection(benchmark::State& state, bool post) {
+  if (collectorOrigin().empty()) return state.SkipWithError("no collector");
+  platform::RunLoop& loop = platform::RunLoop::current();
+  const platform::URLRequest sent = request(post);
+  auto connectionClass = TLMURLConnection::connectionClass();
+  for (auto _ : state) {
+    bool done = false;
+    long status = 0;
+    auto connection = connectionClass->connectionWithRequest(
+        sent, loop, [&](const auto& response, const auto&, const auto&) {
+          status = response ? response->statusCode : 0;
+          done = true;
+        });
+    while (!done)
+      loop.runFor(10, true);
+    if (status != 200) {
+      state.SkipWithError("a request failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK_CAPTURE(plainLibcurl, get, false)->UseRealTime();
+BENCHMARK_CAPTURE(urlConnection, get, false)->UseRealTime();
+BENCHMARK_CAPTURE(tlmURLConnection, get, false)->UseRealTime();
+BENCHMARK_CAPTURE(plainLibcurl, post20, true)->UseRealTime();
+BENCHMARK_CAPTURE(urlConnection, post20, true)->UseRealTime();
+BENCHMARK_CAPTURE(tlmURLConnection, post20, true)->UseRealTime();
+
+}  // namespace
