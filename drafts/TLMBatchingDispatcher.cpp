@@ -1,0 +1,772 @@
+#include "TLMBatchingDispatcher.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "TLM.h"
+#include "TLMAnalyticsPropertiesStore.h"
+#include "TLMDataStore.h"
+#include "TLMFields.h"
+#include "TLMHitUtil.h"
+#include "TLMLog.h"
+#include "TLMRequestBuilder.h"
+#include "TLMTracker.h"
+#include "TLMTrackerModel.h"
+#include "TLMURLConnection.h"
+#include "platform/Foundation/ClassRegistry.h"
+#include "platform/Foundation/NotificationCenter.h"
+#include "platform/Foundation/Thread.h"
+#include "platform/Foundation/UserDefaults.h"
+#include "platform/iAd/ADClient.h"
+
+namespace {
+
+using platform::Date;
+using platform::Dictionary;
+using platform::Value;
+
+constexpr char kWillDispatchNotification[] = "TLMWillDispatchNotification";
+constexpr char kTimestampKey[] = "timestamp";
+constexpr char kFirstInitTimeStampKey[] = "TLMFirstInitTimeStamp";
+constexpr char kCampaignInfoKey[] = "TLMCampaignInfoIAd";
+constexpr char kTimerFired[] = "timerFired";
+constexpr double kCampaignWindowSeconds = 86400.0;
+
+// Where hits go unless the environment names another collection host.
+constexpr char kDefaultHttpOrigin[] = "http://collect.haldenanalytics.example";
+constexpr char kDefaultHttpsOrigin[] = "https://ssl.haldenanalytics.example";
+
+std::string origin(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  std::string text = value && *value ? value : fallback;
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
+}
+
+// "scheme://host:port/..." gives "host" ("[::1]" gives "::1").
+std::string hostOf(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos
+                                                                      : end - start);
+  if (size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority.front() == '[') {
+    size_t close = authority.find(']');
+    return authority.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  }
+  if (size_t colon = authority.rfind(':'); colon != std::string::npos) authority.resize(colon);
+  return authority;
+}
+
+const std::string* stringParameter(const Dictionary& parameters, std::string_view key) {
+  const Value* v = platform::find(parameters, key);
+  return v ? platform::stringIf(*v) : nullptr;
+}
+
+bool isPlainHttp(const TLMHitRecord& hit) {
+  const std::string* useSecure = stringParameter(hit.parameters, kTLMUseSecure);
+  return useSecure && *useSecure == "0";
+}
+
+// The whole text as one floating-point number (leading blanks allowed, as a
+// scanner skips them), or nothing.
+std::optional<float> scanFloat(const std::string& text) {
+  const char* begin = text.c_str();
+  while (*begin == ' ' || *begin == '\t' || *begin == '\n') ++begin;
+  if (*begin == '\0') return std::nullopt;
+  char* end = nullptr;
+  const float value = std::strtof(begin, &end);
+  if (end == begin || *end != '\0') return std::nullopt;
+  return value;
+}
+
+double nowSinceReferenceDate() { return Date::now().timeIntervalSinceReferenceDate(); }
+
+}  // namespace
+
+// Construction and teardown.
+
+std::shared_ptr<TLMBatchingDispatcher> TLMBatchingDispatcher::dispatcher() {
+  std::shared_ptr<TLMDataStore> store = TLMDataStore::dataStore();
+  if (!store) return nullptr;
+  return initWithDataStore(std::move(store));
+}
+
+std::shared_ptr<TLMBatchingDispatcher> TLMBatchingDispatcher::initWithDataStore(
+    std::shared_ptr<TLMDataStore> dataStore) {
+  auto dispatcher = std::make_shared<TLMBatchingDispatcher>(Key{}, std::move(dataStore));
+  dispatcher->start();
+  return dispatcher;
+}
+
+platform::Thread& TLMBatchingDispatcher::thread() { return TLM::thread(); }
+
+TLMBatchingDispatcher::TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore)
+    : dataStore_(std::move(dataStore)),
+      propertiesStore_(TLMAnalyticsPropertiesStore::sharedInstance()) {
+  const std::string http = origin("HALDEN_HTTP_ORIGIN", kDefaultHttpOrigin);
+  const std::string https = origin("HALDEN_HTTPS_ORIGIN", kDefaultHttpsOrigin);
+  httpURL_ = http + "/collect";
+  httpsURL_ = https + "/collect";
+  httpBatchURL_ = http + "/batch";
+  httpsBatchURL_ = https + "/batch";
+  requestBuilder_ = std::make_shared<TLMRequestBuilder>();
+}
+
+// The parts of construction that hand out references to this dispatcher.
+void TLMBatchingDispatcher::start() {
+  reachability_ = TLMReachabilityChecker::checkerWithDelegate(weak_from_this(), hostOf(httpsURL_));
+  if (reachability_) reachability_->start();
+  // setupBatching: the defaults above, batching on.
+  batchingStrategy_ = TLMBatchingStrategyTimeGap;
+  compressionStrategy_ = TLMCompressionGzip;
+  serverBatchingDisabled_ = false;
+  batchRetryInterval_ = 3600.0;
+  initialDispatch();
+  std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
+  setDefaultCompletionHandler([weak](TLMDispatchResult result) {
+    if (result != TLMDispatchSent) return;
+    if (auto self = weak.lock()) self->dispatch();
+  });
+  TLM::sharedInstance().addObserver(weak_from_this(), "optOut");
+}
+
+TLMBatchingDispatcher::~TLMBatchingDispatcher() {
+  // The timer, the delayed performs and the connection's completion hold
+  // this dispatcher only weakly or not at all, so there is nothing to wait
+  // for: cancel what is still scheduled.
+  if (reachability_) {
+    reachability_->setDelegate({});
+    reachability_->stop();
+  }
+  if (connection_) connection_->cancel();
+  TLM::sharedInstance().removeObserver(this, "optOut");
+  platform::RunLoop& loop = thread().runLoop();
+  if (timer_ != 0) loop.cancelTimer(timer_);
+  loop.cancelPerforms(this);
+}
+
+// Thread gate and scheduling.
+
+bool TLMBatchingDispatcher::rescheduleIfNeeded(void (TLMBatchingDispatcher::*work)(), bool wait) {
+  platform::Thread& worker = thread();
+  if (worker.isCurrent()) return false;
+  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  auto task = [self, work] { ((*self).*work)(); };
+  if (wait) {
+    worker.runLoop().postAndWait(task);
+  } else {
+    worker.runLoop().post(task);
+  }
+  return true;
+}
+
+void TLMBatchingDispatcher::initialDispatch() {
+  if (rescheduleIfNeeded(&TLMBatchingDispatcher::initialDispatch, false)) return;
+  std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
+  thread().runLoop().performAfterDelay(this, kTimerFired, 1.0, [weak] {
+    if (auto self = weak.lock()) self->timerFired();
+  });
+}
+
+void TLMBatchingDispatcher::cancelDispatch() {
+  if (rescheduleIfNeeded(&TLMBatchingDispatcher::cancelDispatch, true)) return;
+  platform::RunLoop& loop = thread().runLoop();
+  loop.cancelPerforms(this, kTimerFired);
+  if (timer_ != 0) loop.cancelTimer(timer_);
+  timer_ = 0;
+}
+
+void TLMBatchingDispatcher::cancelPerformRequests() {
+  if (rescheduleIfNeeded(&TLMBatchingDispatcher::cancelPerformRequests, true)) return;
+  thread().runLoop().cancelPerforms(this);
+}
+
+bool TLMBatchingDispatcher::canDispatch() { return hostReachable() && hasHits(); }
+
+bool TLMBatchingDispatcher::canScheduleDispatch() {
+  return dispatchInterval() > 0.0 && canDispatch();
+}
+
+void TLMBatchingDispatcher::timerFired() {
+  if (canScheduleDispatch()) dispatch();
+}
+
+void TLMBatchingDispatcher::rescheduleDispatch() {
+  if (rescheduleIfNeeded(&TLMBatchingDispatcher::rescheduleDispatch, false)) return;
+  cancelDispatch();
+  if (!canScheduleDispatch()) return;
+  std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
+  timer_ = thread().runLoop().scheduleTimer(dispatchInterval(), true, [weak] {
+    if (auto self = weak.lock()) self->timerFired();
+  });
+}
+
+double TLMBatchingDispatcher::dispatchInterval() {
+  Lock lock(mutex_);
+  return dispatchInterval_;
+}
+
+void TLMBatchingDispatcher::setDispatchInterval(double seconds) {
+  {
+    Lock lock(mutex_);
+    if (seconds == dispatchInterval_) return;
+    dispatchInterval_ = seconds;
+  }
+  rescheduleDispatch();
+}
+
+bool TLMBatchingDispatcher::hasHits() {
+  Lock lock(mutex_);
+  return hasHits_;
+}
+
+void TLMBatchingDispatcher::setHasHits(bool hasHits) {
+  Lock lock(mutex_);
+  if (hasHits == hasHits_) return;
+  hasHits_ = hasHits;
+  rescheduleDispatch();
+}
+
+bool TLMBatchingDispatcher::hostReachable() {
+  Lock lock(mutex_);
+  return hostReachable_;
+}
+
+void TLMBatchingDispatcher::setHostReachable(bool reachable) {
+  {
+    Lock lock(mutex_);
+    if (reachable == hostReachable_) return;
+    hostReachable_ = reachable;
+  }
+  rescheduleDispatch();
+}
+
+void TLMBatchingDispatcher::reachabilityStatusChanged(TLMReachabilityChecker&, int32_t status) {
+  setHostReachable(status != TLMReachabilityNotReachable);
+}
+
+bool TLMBatchingDispatcher::serverBatchingDisabled() {
+  Lock lock(mutex_);
+  return serverBatchingDisabled_;
+}
+
+double TLMBatchingDispatcher::batchFailedTime() {
+  Lock lock(mutex_);
+  return batchFailedTime_;
+}
+
+TLMDispatchCompletionHandler TLMBatchingDispatcher::defaultCompletionHandler() {
+  Lock lock(mutex_);
+  return defaultCompletionHandler_;
+}
+
+void TLMBatchingDispatcher::setDefaultCompletionHandler(TLMDispatchCompletionHandler handler) {
+  Lock lock(mutex_);
+  defaultCompletionHandler_ = std::move(handler);
+}
+
+void TLMBatchingDispatcher::setUrlConnectionClass(
+    std::shared_ptr<TLMConnectionClass> connectionClass) {
+  Lock lock(mutex_);
+  urlConnectionClass_ = std::move(connectionClass);
+}
+
+std::optional<std::string> TLMBatchingDispatcher::clientId() {
+  return dataStore_ ? dataStore_->clientId() : std::nullopt;
+}
+
+// Queueing.
+
+void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
+  if (optOut_) return;
+  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  thread().runLoop().post([self, model = std::move(model)] {
+    self->queueDispatch(model->buildDictionary());
+  });
+}
+
+void TLMBatchingDispatcher::queueDispatch(platform::Dictionary parameters) {
+  if (optOut_) return;
+  const std::string* clientId = stringParameter(parameters, kTLMClientId);
+  if (const std::string* rate = stringParameter(parameters, kTLMSampleRate)) {
+    if (std::optional<float> sampleRate = scanFloat(*rate)) {
+      const uint32_t hash = TLMHitUtil::tlHash(clientId ? *clientId : std::string_view());
+      if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) return;
+    }
+  }
+
+  const std::string* trackingId = stringParameter(parameters, kTLMTrackingId);
+  if (trackingId && !trackingId->empty()) {
+    std::optional<std::string> number = propertiesStore_->nextHitNumberForTrackingId(
+        *trackingId, clientId ? *clientId : std::string_view());
+    if (number && !number->empty()) parameters.insert_or_assign(kTLMHitSequence, *number);
+  }
+
+  TLMHitRecord record;
+  record.timestamp = determineHitTime(parameters);
+  record.parameters = parameters;
+  persist(std::move(record));
+  checkIAdCampaignAttributionWithHitParameters(parameters);
+}
+
+Date TLMBatchingDispatcher::determineHitTime(Dictionary& parameters) {
+  auto it = parameters.find(std::string_view(kTimestampKey));
+  if (it == parameters.end()) return Date::now();
+  const Date* date = std::get_if<Date>(&it->second);
+  const Date time = date ? *date : Date::now();
+  parameters.erase(it);
+  return time;
+}
+
+void TLMBatchingDispatcher::insertHitTime(Date time, Dictionary& parameters) {
+  parameters.insert_or_assign(kTimestampKey, time);
+}
+
+void TLMBatchingDispatcher::persist(TLMHitRecord record) {
+  if (!thread().isCurrent()) {
+    std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+    thread().runLoop().post([self, record = std::move(record)]() mutable {
+      self->persist(std::move(record));
+    });
+    return;
+  }
+  dataStore_->addHit(record);
+  platform::Error error;
+  if (dataStore_->save(&error)) {
+    TLM_LOG_VERBOSE("Saved hit: %s", platform::description(record.parameters).c_str());
+  } else {
+    TLM_LOG_ERROR("Failed to save hit: %s", error.localizedDescription.c_str());
+  }
+  setHasHits(true);
+}
+
+// Opt-out.
+
+void TLMBatchingDispatcher::observeFlag(std::string_view key, bool newValue) {
+  if (key != "optOut") return;
+  const bool wasOptedOut = optOut_;
+  optOut_ = newValue;
+  if (!wasOptedOut && newValue) deleteAllHits();
+}
+
+void TLMBatchingDispatcher::deleteAllHits() {
+  if (rescheduleIfNeeded(&TLMBatchingDispatcher::deleteAllHits, false)) return;
+  platform::Error error;
+  if (!dataStore_->deleteAllHits(&error)) {
+    TLM_LOG_ERROR("Failed to delete all hits for opt-out: %s", error.localizedDescription.c_str());
+  }
+  platform::Error saveError;
+  if (!dataStore_->save(&saveError)) {
+    TLM_LOG_ERROR("Failed to save after updating opt-out property %s: %s",
+                  "and deleting pending hits", saveError.localizedDescription.c_str());
+  }
+  setHasHits(false);
+}
+
+// Dispatching.
+
+void TLMBatchingDispatcher::dispatch() { dispatchWithCompletionHandler(nullptr); }
+
+void TLMBatchingDispatcher::dispatchWithCompletionHandler(TLMDispatchCompletionHandler handler) {
+  if (handler) {
+    // A dispatch with a handler of its own stops periodic dispatching until
+    // the interval is set again.
+    setDispatchInterval(-1.0);
+    Lock lock(mutex_);
+    currentCompletionHandler_ = std::move(handler);
+  } else {
+    Lock lock(mutex_);
+    currentCompletionHandler_ = defaultCompletionHandler_;
+  }
+  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  thread().runLoop().post([self] { self->runDispatch(); });
+}
+
+void TLMBatchingDispatcher::callCompletionHandler(TLMDispatchResult result) {
+  TLMDispatchCompletionHandler handler;
+  {
+    Lock lock(mutex_);
+    handler = currentCompletionHandler_;
+  }
+  if (handler) handler(result);
+}
+
+void TLMBatchingDispatcher::runDispatch() {
+  if (!canDispatch()) {
+    callCompletionHandler(TLMDispatchNoData);
+    return;
+  }
+  {
+    Lock lock(mutex_);
+    if (serverBatchingDisabled_ && nowSinceReferenceDate() - batchFailedTime_ > batchRetryInterval_) {
+      serverBatchingDisabled_ = false;
+    }
+  }
+  std::vector<TLMHitRecord> batch = hitsForDispatch();
+  if (batch.empty()) {
+    setHasHits(false);
+    callCompletionHandler(TLMDispatchNoData);
+    return;
+  }
+  {
+    Lock lock(mutex_);
+    if (connection_) {
+      callCompletionHandler(TLMDispatchNoData);
+      return;
+    }
+  }
+  platform::NotificationCenter::defaultCenter().post(kWillDispatchNotification, this);
+  sendBatch(std::move(batch));
+}
+
+void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch) {
+  const bool secure = !isPlainHttp(batch.front());
+  const bool single = batch.size() == 1;
+  const std::string& url =
+      single ? (secure ? httpsURL_ : httpURL_) : (secure ? httpsBatchURL_ : httpBatchURL_);
+  const std::string payload = buildPayload(batch);
+
+  std::optional<platform::URLRequest> request;
+  if (maxBodySize_ == 0 || payload.size() <= maxBodySize_) {
+    if (single && payload.size() < kGetLimit) {
+      request = requestBuilder_->requestGetUrl(url, payload);
+    } else {
+      request = requestBuilder_->requestPostUrl(url, payload,
+                                                single ? TLMCompressionNone : compressionStrategy_);
+    }
+    if (maxBodySize_ != 0 && request->body.size() > maxBodySize_) request.reset();
+  }
+  if (!request) {
+    TLM_LOG_ERROR("Failed to generate request for hit(s).");
+    deleteHits(batch);
+    callCompletionHandler(TLMDispatchSent);
+    return;
+  }
+  TLM_LOG_VERBOSE("Sending hit(s) %s: %s", request->method.c_str(), request->url.c_str());
+
+  std::shared_ptr<TLMConnectionClass> connectionClass;
+  {
+    Lock lock(mutex_);
+    connectionClass = urlConnectionClass_ ? urlConnectionClass_ : TLMURLConnection::connectionClass();
+  }
+  // The completion keeps this dispatcher and the batch alive until it ran.
+  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  auto hits = std::make_shared<std::vector<TLMHitRecord>>(std::move(batch));
+  Lock lock(mutex_);
+  connection_ = connectionClass->connectionWithRequest(
+      std::move(*request), platform::RunLoop::main(),
+      [self, hits](const std::optional<platform::URLResponse>& response, const std::string&,
+                   const std::optional<platform::Error>& error) {
+        self->didSendHits(*hits, response, error);
+      });
+}
+
+std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
+  for (int round = 0;; ++round) {
+    const double cutoff = nowSinceReferenceDate() - maxHitAge_;
+    platform::Error error;
+    std::optional<std::vector<TLMHitRecord>> fetched =
+        dataStore_->fetchHitsWithLimit(maxHitsPerDispatch_, &error);
+    if (!fetched) {
+      TLM_LOG_ERROR("Failed to load pending hits: %s", error.localizedDescription.c_str());
+      return {};
+    }
+    if (fetched->empty()) return {};
+    std::vector<TLMHitRecord> expired, fresh;
+    for (TLMHitRecord& hit : *fetched) {
+      (hit.timestamp.timeIntervalSinceReferenceDate() <= cutoff ? expired : fresh)
+          .push_back(std::move(hit));
+    }
+    if (expired.empty()) return fresh;
+    deleteHits(expired);
+    if (round + 1 >= kMaxExpiryRounds) {
+      // The store keeps returning hits it was told to delete: send what is
+      // fresh rather than fetching for ever.
+      TLM_LOG_ERROR("Failed to delete %zu expired hit(s).", expired.size());
+      return fresh;
+    }
+  }
+}
+
+std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
+  std::vector<TLMHitRecord> pending = nextPendingHits();
+  if (pending.empty()) {
+    TLM_LOG_INFO("No pending hits.");
+    return {};
+  }
+  if (batchingStrategy_ == TLMBatchingStrategyNone || serverBatchingDisabled()) {
+    pending.resize(1);
+    return pending;
+  }
+
+  // One batch carries only hits of the first hit's transport.
+  const bool plain = isPlainHttp(pending.front());
+  std::erase_if(pending, [plain](const TLMHitRecord& hit) { return isPlainHttp(hit) != plain; });
+
+  // The running payload size, counting the line feed between two hits, so
+  // that a batch chosen to fit does fit the size check at sending.
+  std::vector<uint64_t> cumulative;
+  cumulative.reserve(pending.size());
+  uint64_t sum = 0;
+  size_t fitCount = 0;
+  for (const TLMHitRecord& hit : pending) {
+    sum += requestBuilder_->parametersForHit(hit).size() + (cumulative.empty() ? 0 : 1);
+    cumulative.push_back(sum);
+    if (sum <= maxBodySize_) ++fitCount;
+  }
+  const uint64_t total = sum;
+  if (total <= maxBodySize_) return pending;
+
+  size_t k = 1;
+  switch (batchingStrategy_) {
+    case TLMBatchingStrategyBodyLimit:
+      k = fitCount;
+      break;
+    case TLMBatchingStrategyTimeGap:
+      k = batchByTimeGap(pending, fitCount);
+      break;
+    case TLMBatchingStrategyHalfSize:
+      if (total >= 2 * maxBodySize_) {
+        k = fitCount;
+      } else {
+        k = 1;
+        for (size_t i = cumulative.size() - 1; i >= 1; --i) {
+          if (cumulative[i] <= total / 2) {
+            k = i;
+            break;
+          }
+        }
+      }
+      break;
+    case TLMBatchingStrategyHalfCount:
+      k = std::min(pending.size() / 2, fitCount);
+      break;
+    case TLMBatchingStrategySessionSplit:
+      k = batchBySessionSplit(pending, fitCount);
+      break;
+    default:
+      TLM_LOG_ERROR("unexpected batch strategy: %lu",
+                    static_cast<unsigned long>(batchingStrategy_));
+      k = 1;
+      break;
+  }
+  pending.resize(std::max<size_t>(k, 1));
+  return pending;
+}
+
+size_t TLMBatchingDispatcher::batchByTimeGap(const std::vector<TLMHitRecord>& hits,
+                                             size_t maxHits) {
+  const size_t n = std::min(hits.size(), maxHits);
+  if (n <= 1) return n;
+  size_t result = n;
+  uint64_t largestGap = 0;
+  for (size_t i = 1; i < n; ++i) {
+    const double earlier = hits[i - 1].timestamp.timeIntervalSinceReferenceDate();
+    const double later = hits[i].timestamp.timeIntervalSinceReferenceDate();
+    if (later < earlier) continue;
+    const auto gap = static_cast<uint64_t>((later - earlier) * 1000.0);
+    if (largestGap > gap) continue;
+    result = i;
+    largestGap = gap;
+  }
+  return result;
+}
+
+size_t TLMBatchingDispatcher::batchBySessionSplit(const std::vector<TLMHitRecord>& hits,
+                                                  size_t maxHits) {
+  if (static_cast<int64_t>(maxHits) - 1 < 1 || hits.empty()) return maxHits;
+  for (size_t i = std::min(maxHits, hits.size()) - 1; i >= 1; --i) {
+    const std::string* control = stringParameter(hits[i].parameters, kTLMSessionControl);
+    if (!control) continue;
+    if (*control == kTLMSessionStart) return i;
+    if (*control == kTLMSessionEnd) return i + 1;
+  }
+  return maxHits;
+}
+
+std::string TLMBatchingDispatcher::buildPayload(const std::vector<TLMHitRecord>& hits) const {
+  std::string payload;
+  for (const TLMHitRecord& hit : hits) {
+    const std::string line = requestBuilder_->parametersForHit(hit);
+    if (line.empty() || (maxHitSize_ != 0 && line.size() > maxHitSize_)) continue;
+    if (!payload.empty()) payload += '\n';
+    payload += line;
+  }
+  return payload;
+}
+
+// The answer, on the main loop.
+void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
+                                        const std::optional<platform::URLResponse>& response,
+                                        const std::optional<platform::Error>& error) {
+  const bool http = response && response->isHTTP();
+  const long status = http ? response->statusCode : -1;
+  if (http) {
+    bool fallBack = false;
+    {
+      Lock lock(mutex_);
+      if ((status == 302 || status == 404 || status == 502) && hits.size() > 1 &&
+          !serverBatchingDisabled_) {
+        fallBack = true;
+        serverBatchingDisabled_ = true;
+        batchFailedTime_ = nowSinceReferenceDate();
+      }
+    }
+    if (fallBack) {
+      TLM_LOG_INFO("Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
+                   status);
+      callCompletionHandler(TLMDispatchError);
+      Lock lock(mutex_);
+      connection_.reset();
+      return;
+    }
+    // Queued on "TLMThread" ahead of any dispatch the handler starts.
+    didSendHits(hits);
+  } else {
+    Lock lock(mutex_);
+    connection_.reset();
+  }
+  if (error) {
+    TLM_LOG_INFO("Dispatch error: %s", error->localizedDescription.c_str());
+    callCompletionHandler(TLMDispatchError);
+  } else {
+    TLM_LOG_INFO("Hit(s) dispatched: HTTP status %ld", status);
+    callCompletionHandler(TLMDispatchSent);
+  }
+}
+
+void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits) {
+  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  thread().runLoop().post([self, hits] {
+    self->deleteHits(hits);
+    {
+      Lock lock(self->mutex_);
+      self->connection_.reset();
+    }
+    TLM_LOG_INFO("%lu hit(s) sent", static_cast<unsigned long>(hits.size()));
+  });
+}
+
+void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
+  std::vector<platform::ManagedObjectId> ids;
+  ids.reserve(hits.size());
+  for (const TLMHitRecord& hit : hits) ids.push_back(hit.objectID);
+  dataStore_->deleteHitsWithIds(ids, nullptr);
+  setHasHits(dataStore_->hitCount(nullptr) >= 1);
+  TLM_LOG_INFO("hit(s) Successfully deleted");
+  platform::Error error;
+  if (!dataStore_->save(&error)) {
+    TLM_LOG_ERROR("Unable to save after deleting hit(s): %s", error.localizedDescription.c_str());
+  }
+}
+
+// Campaign attribution.
+
+std::shared_ptr<platform::ADClient> TLMBatchingDispatcher::adClientInstance() const {
+  return platform::ClassRegistry::lookupAs<platform::ADClient>("ADClient");
+}
+
+std::optional<Dictionary> TLMBatchingDispatcher::buildIAdCampaignHitWithHitParameters(
+    const Dictionary& parameters) {
+  const Value* clientId = platform::find(parameters, kTLMClientId);
+  const Value* trackingId = platform::find(parameters, kTLMTrackingId);
+  if (!clientId || !trackingId) return std::nullopt;
+  Dictionary hit{{kTLMClientId, *clientId}, {kTLMTrackingId, *trackingId}};
+  for (const char* key : {kTLMAdTargetingEnabled, kTLMAppId, kTLMAppInstallerId, kTLMAppName,
+                          kTLMAppVersion, kTLMIdfa, kTLMUserId}) {
+    if (const Value* v = platform::find(parameters, key)) hit.emplace(key, *v);
+  }
+  hit.insert_or_assign(kTLMHitType, std::string(kTLMData));
+  hit.insert_or_assign(kTLMCampaignSource, std::string("iAd"));
+  hit.insert_or_assign(kTLMNonInteraction, std::string("1"));
+  return hit;
+}
+
+bool TLMBatchingDispatcher::checkIAdCampaignAttributionWithHitParameters(
+    const Dictionary& parameters) {
+  if (const std::string* source = stringParameter(parameters, kTLMCampaignSource);
+      source && *source == "iAd") {
+    return false;
+  }
+  std::shared_ptr<platform::ADClient> client = adClientInstance();
+  if (!client) {
+    if (!loggedNoAdClient_) {
+      loggedNoAdClient_ = true;
+      TLM_LOG_VERBOSE(
+          "iAd campaign tracking disabled because the iAd framework is not linked. See the "
+          "README's \"Campaign attribution\" for how to register an attribution client.");
+    }
+    return false;
+  }
+  platform::UserDefaults& defaults = platform::UserDefaults::standard();
+  const std::optional<Value> firstInit = defaults.objectForKey(kFirstInitTimeStampKey);
+  const Date* firstInitTime = firstInit ? std::get_if<Date>(&*firstInit) : nullptr;
+  if (!firstInitTime) {
+    TLM_LOG_ERROR("iAd campaign tracking disabled because the TLM init time was not found.");
+    return false;
+  }
+  if (std::fabs(Date::now().timeIntervalSinceDate(*firstInitTime)) > kCampaignWindowSeconds) {
+    if (!loggedPastWindow_) {
+      loggedPastWindow_ = true;
+      TLM_LOG_VERBOSE(
+          "iAd campaign tracking disabled because the current date is past the campaign window.");
+    }
+    return false;
+  }
+  std::optional<Dictionary> campaignHit = buildIAdCampaignHitWithHitParameters(parameters);
+  if (!campaignHit) return false;
+  insertHitTime(*firstInitTime, *campaignHit);
+
+  if (const std::optional<Value> known = defaults.objectForKey(kCampaignInfoKey)) {
+    const platform::Number* attributed = std::get_if<platform::Number>(&*known);
+    if (attributed && attributed->boolValue()) sendIAdCampaignHit(std::move(*campaignHit));
+    return false;
+  }
+  std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
+  if (client->respondsToLookupAdConversionDetails()) {
+    client->lookupAdConversionDetails(
+        [weak, hit = *campaignHit](std::optional<Date>, std::optional<Date> impressionDate) {
+          if (auto self = weak.lock()) self->handleCampaignResult(impressionDate.has_value(), hit);
+        });
+    return true;
+  }
+  if (client->respondsToDetermineAppInstallationAttribution()) {
+    client->determineAppInstallationAttributionWithCompletionHandler(
+        [weak, hit = *campaignHit](bool attributed) {
+          if (auto self = weak.lock()) self->handleCampaignResult(attributed, hit);
+        });
+    return true;
+  }
+  return false;
+}
+
+void TLMBatchingDispatcher::handleCampaignResult(bool attributed, Dictionary campaignHit) {
+  platform::UserDefaults& defaults = platform::UserDefaults::standard();
+  if (!defaults.objectForKey(kCampaignInfoKey)) {
+    defaults.setObject(kCampaignInfoKey, platform::Number(attributed));
+    defaults.synchronize();
+  }
+  if (attributed) sendIAdCampaignHit(std::move(campaignHit));
+}
+
+void TLMBatchingDispatcher::sendIAdCampaignHit(Dictionary campaignHit) {
+  if (!thread().isCurrent()) {
+    std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+    thread().runLoop().post([self, hit = std::move(campaignHit)]() mutable {
+      self->sendIAdCampaignHit(std::move(hit));
+    });
+    return;
+  }
+  const std::string* trackingId = stringParameter(campaignHit, kTLMTrackingId);
+  if (!trackingId) return;
+  if (iAdCampaignTrackerIdCache_.count(*trackingId)) return;
+  iAdCampaignTrackerIdCache_.emplace(*trackingId, true);
+  if (!propertiesStore_->setCheckedIAdCampaignForTrackingId(*trackingId)) return;
+  TLM_LOG_VERBOSE("Sending iAd campaign attribution.");
+  if (std::shared_ptr<TLMTracker> tracker =
+          TLM::sharedInstance().trackerWithTrackingId(*trackingId)) {
+    tracker->send(campaignHit);
+  }
+}

@@ -1,0 +1,206 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TLMBatchingStrategy.h"
+#include "TLMCompressionStrategy.h"
+#include "TLMDispatcher.h"
+#include "TLMHitRecord.h"
+#include "TLMReachabilityChecker.h"
+#include "platform/Foundation/Error.h"
+#include "platform/Foundation/FlagObserver.h"
+#include "platform/Foundation/RunLoop.h"
+
+class TLMAnalyticsPropertiesStore;
+class TLMDataStore;
+class TLMRequestBuilder;
+class TLMURLConnection;
+
+namespace platform {
+class ADClient;
+class Thread;
+struct URLResponse;
+}  // namespace platform
+
+// The one object between the trackers and the network. It drops hits while
+// the user has opted out or outside a hit's sample rate, numbers each hit per
+// tracking id and client id, fixes its time and stores it; it sends stored
+// hits singly or in gzip batches, on a timer while the collection host is
+// reachable and hits are pending, again at once after every successful send,
+// and whenever the application asks; it deletes hits only after the service
+// has answered, and falls back to one-hit requests for an hour when the
+// service refuses a batch. It also sends a one-time ad-campaign hit per
+// tracking id during the first day after the library first ran.
+//
+// Threads: every operation may be called from any thread. All work that
+// touches the stores, the timer, the delayed performs and the request in
+// flight runs on "TLMThread": public operations move themselves there (the
+// thread gate), without waiting except the two cancels. Request outcomes and
+// reachability changes arrive on the main loop; the ad client answers on a
+// thread of its own and only touches user defaults before moving over.
+// mutex_ (recursive) guards hasHits_ (a change reschedules the timer while
+// the lock is held, and the reschedule reads hasHits_ again), the completion
+// handlers, and the state the answer handler shares with "TLMThread":
+// serverBatchingDisabled_, batchFailedTime_ and connection_. Everything else
+// is touched only on "TLMThread".
+class TLMBatchingDispatcher final : public TLMDispatcher,
+                                    public TLMReachabilityDelegate,
+                                    public platform::FlagObserver,
+                                    public std::enable_shared_from_this<TLMBatchingDispatcher> {
+ public:
+  // A dispatcher over a new hit store; null when no store can be opened.
+  static std::shared_ptr<TLMBatchingDispatcher> dispatcher();
+  // A started dispatcher over `dataStore`: endpoints from
+  // $HALDEN_HTTP_ORIGIN and $HALDEN_HTTPS_ORIGIN, a reachability checker on
+  // the secure host, the first dispatch one second from now, and the
+  // observation of the service root's "optOut".
+  static std::shared_ptr<TLMBatchingDispatcher> initWithDataStore(
+      std::shared_ptr<TLMDataStore> dataStore);
+  static platform::Thread& thread();
+
+  TLMBatchingDispatcher() = delete;
+  ~TLMBatchingDispatcher() override;
+
+  // TLMDispatchSender.
+  void queueDispatch(platform::Dictionary parameters) override;
+  void queueModel(std::shared_ptr<TLMTrackerModel> model) override;
+  std::shared_ptr<TLMDataStore> dataStore() override { return dataStore_; }
+
+  // TLMDispatcher.
+  void setUrlConnectionClass(std::shared_ptr<TLMConnectionClass> connectionClass) override;
+  std::optional<std::string> clientId() override;
+  double dispatchInterval() override;
+  void setDispatchInterval(double seconds) override;
+  void dispatch() override;
+  void dispatchWithCompletionHandler(TLMDispatchCompletionHandler handler) override;
+
+  // TLMReachabilityDelegate: every status but "not reachable" counts as
+  // reachable.
+  void reachabilityStatusChanged(TLMReachabilityChecker& checker, int32_t status) override;
+
+  // platform::FlagObserver, for the service root's "optOut".
+  void observeFlag(std::string_view key, bool newValue) override;
+
+  // Stores a hit record; sets hasHits. Moves to "TLMThread".
+  void persist(TLMHitRecord record);
+  // The "timestamp" date of the parameters, removed from them, or now.
+  static platform::Date determineHitTime(platform::Dictionary& parameters);
+  static void insertHitTime(platform::Date time, platform::Dictionary& parameters);
+
+  // Scheduling.
+  bool canDispatch();
+  bool canScheduleDispatch();
+  void timerFired();
+  void rescheduleDispatch();
+  void cancelDispatch();
+  void cancelPerformRequests();
+  bool hasHits();
+  void setHasHits(bool hasHits);
+  bool hostReachable();
+  void setHostReachable(bool reachable);
+  void deleteAllHits();
+
+  // Batch selection and sending; the hit lists are oldest first.
+  std::vector<TLMHitRecord> hitsForDispatch();
+  std::vector<TLMHitRecord> nextPendingHits();
+  static size_t batchByTimeGap(const std::vector<TLMHitRecord>& hits, size_t maxHits);
+  static size_t batchBySessionSplit(const std::vector<TLMHitRecord>& hits, size_t maxHits);
+  std::string buildPayload(const std::vector<TLMHitRecord>& hits) const;
+  void didSendHits(const std::vector<TLMHitRecord>& hits,
+                   const std::optional<platform::URLResponse>& response,
+                   const std::optional<platform::Error>& error);
+  void didSendHits(const std::vector<TLMHitRecord>& hits);
+  void deleteHits(const std::vector<TLMHitRecord>& hits);
+
+  // Campaign attribution.
+  bool checkIAdCampaignAttributionWithHitParameters(const platform::Dictionary& parameters);
+  std::shared_ptr<platform::ADClient> adClientInstance() const;
+  static std::optional<platform::Dictionary> buildIAdCampaignHitWithHitParameters(
+      const platform::Dictionary& parameters);
+  void handleCampaignResult(bool attributed, platform::Dictionary campaignHit);
+  void sendIAdCampaignHit(platform::Dictionary campaignHit);
+
+  // Settings; read and written on any thread before dispatching starts, and
+  // on "TLMThread" afterwards.
+  TLMBatchingStrategy batchingStrategy() const { return batchingStrategy_; }
+  void setBatchingStrategy(TLMBatchingStrategy s) { batchingStrategy_ = s; }
+  TLMCompressionStrategy compressionStrategy() const { return compressionStrategy_; }
+  void setCompressionStrategy(TLMCompressionStrategy s) { compressionStrategy_ = s; }
+  uint64_t maxHitsPerDispatch() const { return maxHitsPerDispatch_; }
+  void setMaxHitsPerDispatch(uint64_t n) { maxHitsPerDispatch_ = n; }
+  double maxHitAge() const { return maxHitAge_; }
+  void setMaxHitAge(double seconds) { maxHitAge_ = seconds; }
+  uint64_t maxBodySize() const { return maxBodySize_; }
+  void setMaxBodySize(uint64_t bytes) { maxBodySize_ = bytes; }
+  uint64_t maxHitSize() const { return maxHitSize_; }
+  void setMaxHitSize(uint64_t bytes) { maxHitSize_ = bytes; }
+  double batchRetryInterval() const { return batchRetryInterval_; }
+  void setBatchRetryInterval(double seconds) { batchRetryInterval_ = seconds; }
+
+  bool serverBatchingDisabled();
+  double batchFailedTime();
+  bool optOut() const { return optOut_.load(); }
+  const std::string& httpURL() const { return httpURL_; }
+  const std::string& httpsURL() const { return httpsURL_; }
+  const std::string& httpBatchURL() const { return httpBatchURL_; }
+  const std::string& httpsBatchURL() const { return httpsBatchURL_; }
+  const std::shared_ptr<TLMReachabilityChecker>& reachability() const { return reachability_; }
+  const std::shared_ptr<TLMRequestBuilder>& requestBuilder() const { return requestBuilder_; }
+  TLMDispatchCompletionHandler defaultCompletionHandler();
+  void setDefaultCompletionHandler(TLMDispatchCompletionHandler handler);
+
+  // The most rounds of deleting expired hits in one load, should the store
+  // keep failing to delete them.
+  static constexpr int kMaxExpiryRounds = 8;
+  static constexpr size_t kGetLimit = 2000;
+
+  struct Key {};  // keeps construction to initWithDataStore()
+  TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore);
+
+ private:
+  using Lock = std::lock_guard<std::recursive_mutex>;
+
+  void start();
+  // The thread gate: runs `work` on "TLMThread" and answers true when the
+  // caller is elsewhere (the caller then returns); false when already there.
+  bool rescheduleIfNeeded(void (TLMBatchingDispatcher::*work)(), bool wait);
+  void runDispatch();
+  void initialDispatch();
+  void callCompletionHandler(TLMDispatchResult result);
+  void sendBatch(std::vector<TLMHitRecord> batch);
+
+  std::recursive_mutex mutex_;
+  bool hasHits_ = true;                        // guarded by mutex_
+  std::atomic<bool> optOut_{false};  // read on the senders' threads
+  bool hostReachable_ = true;
+  bool serverBatchingDisabled_ = false;        // guarded by mutex_
+  TLMBatchingStrategy batchingStrategy_ = TLMBatchingStrategyTimeGap;
+  TLMCompressionStrategy compressionStrategy_ = TLMCompressionGzip;
+  double dispatchInterval_ = 120.0;            // guarded by mutex_
+  std::shared_ptr<TLMDataStore> dataStore_;
+  std::shared_ptr<TLMAnalyticsPropertiesStore> propertiesStore_;
+  std::shared_ptr<TLMRequestBuilder> requestBuilder_;
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;  // guarded by mutex_
+  uint64_t maxHitsPerDispatch_ = 20;
+  double maxHitAge_ = 2592000.0;
+  uint64_t maxBodySize_ = 8192;
+  uint64_t maxHitSize_ = 8192;
+  std::shared_ptr<TLMReachabilityChecker> reachability_;
+  std::string httpURL_, httpsURL_, httpBatchURL_, httpsBatchURL_;
+  std::shared_ptr<TLMURLConnection> connection_;  // guarded by mutex_
+  platform::RunLoop::TimerId timer_ = 0;
+  double batchFailedTime_ = 0.0;               // guarded by mutex_
+  double batchRetryInterval_ = 3600.0;
+  TLMDispatchCompletionHandler defaultCompletionHandler_;  // guarded by mutex_
+  TLMDispatchCompletionHandler currentCompletionHandler_;  // guarded by mutex_
+  std::map<std::string, bool, std::less<>> iAdCampaignTrackerIdCache_;
+  bool loggedNoAdClient_ = false;
+  bool loggedPastWindow_ = false;
+};
