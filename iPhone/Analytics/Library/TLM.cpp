@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "TLMBatchingDispatcher.h"
 #include "TLMDefaultLogger.h"
 #include "TLMFields.h"
 #include "TLMLog.h"
@@ -36,9 +37,12 @@ std::mutex& factoryLock() {
   return *lock;
 }
 
+// By default the root sends through the batching dispatcher over a new hit
+// store.
 TLMDispatcherFactory& dispatcherFactory() {
-  static auto* factory = new TLMDispatcherFactory;  // guarded by factoryLock()
-  return *factory;
+  static auto* factory = new TLMDispatcherFactory(
+      []() -> std::shared_ptr<TLMDispatcher> { return TLMBatchingDispatcher::dispatcher(); });
+  return *factory;  // guarded by factoryLock()
 }
 
 TLMTrackerFactory defaultTrackerFactory() {

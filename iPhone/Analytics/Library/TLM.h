@@ -46,8 +46,9 @@ class TLM {
   static platform::Thread& thread();
 
   // Where the root gets its dispatcher from; set before the first
-  // sharedInstance() call. Without a factory there is no dispatcher, and so
-  // no tracker.
+  // sharedInstance() call. The default makes a TLMBatchingDispatcher over a
+  // new hit store. Without a factory there is no dispatcher, and so no
+  // tracker.
   static void setDispatcherFactory(TLMDispatcherFactory factory);
 
   TLM(const TLM&) = delete;

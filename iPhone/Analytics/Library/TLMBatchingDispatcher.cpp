@@ -39,7 +39,8 @@ constexpr char kDefaultHttpsOrigin[] = "https://ssl.haldenanalytics.example";
 std::string origin(const char* variable, const char* fallback) {
   const char* value = std::getenv(variable);
   std::string text = value && *value ? value : fallback;
-  while (!text.empty() && text.back() == '/') text.pop_back();
+  while (!text.empty() && text.back() == '/')
+    text.pop_back();
   return text;
 }
 
@@ -48,8 +49,8 @@ std::string hostOf(const std::string& url) {
   size_t start = url.find("://");
   start = start == std::string::npos ? 0 : start + 3;
   size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos
-                                                                      : end - start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   if (size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
   if (!authority.empty() && authority.front() == '[') {
     size_t close = authority.find(']');
@@ -73,7 +74,8 @@ bool isPlainHttp(const TLMHitRecord& hit) {
 // scanner skips them), or nothing.
 std::optional<float> scanFloat(const std::string& text) {
   const char* begin = text.c_str();
-  while (*begin == ' ' || *begin == '\t' || *begin == '\n') ++begin;
+  while (*begin == ' ' || *begin == '\t' || *begin == '\n')
+    ++begin;
   if (*begin == '\0') return std::nullopt;
   char* end = nullptr;
   const float value = std::strtof(begin, &end);
@@ -81,7 +83,9 @@ std::optional<float> scanFloat(const std::string& text) {
   return value;
 }
 
-double nowSinceReferenceDate() { return Date::now().timeIntervalSinceReferenceDate(); }
+double nowSinceReferenceDate() {
+  return Date::now().timeIntervalSinceReferenceDate();
+}
 
 }  // namespace
 
@@ -100,7 +104,9 @@ std::shared_ptr<TLMBatchingDispatcher> TLMBatchingDispatcher::initWithDataStore(
   return dispatcher;
 }
 
-platform::Thread& TLMBatchingDispatcher::thread() { return TLM::thread(); }
+platform::Thread& TLMBatchingDispatcher::thread() {
+  return TLM::thread();
+}
 
 TLMBatchingDispatcher::TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore)
     : dataStore_(std::move(dataStore)),
@@ -116,7 +122,7 @@ TLMBatchingDispatcher::TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> 
 
 // The parts of construction that hand out references to this dispatcher.
 void TLMBatchingDispatcher::start() {
-  reachability_ = TLMReachabilityChecker::checkerWithDelegate(weak_from_this(), hostOf(httpsURL_));
+  reachability_ = TLMReachabilityChecker::initWithDelegate(shared_from_this(), hostOf(httpsURL_));
   if (reachability_) reachability_->start();
   // setupBatching: the defaults above, batching on.
   batchingStrategy_ = TLMBatchingStrategyTimeGap;
@@ -137,7 +143,7 @@ TLMBatchingDispatcher::~TLMBatchingDispatcher() {
   // this dispatcher only weakly or not at all, so there is nothing to wait
   // for: cancel what is still scheduled.
   if (reachability_) {
-    reachability_->setDelegate({});
+    reachability_->setDelegate(nullptr);
     reachability_->stop();
   }
   if (connection_) connection_->cancel();
@@ -183,7 +189,9 @@ void TLMBatchingDispatcher::cancelPerformRequests() {
   thread().runLoop().cancelPerforms(this);
 }
 
-bool TLMBatchingDispatcher::canDispatch() { return hostReachable() && hasHits(); }
+bool TLMBatchingDispatcher::canDispatch() {
+  return hostReachable() && hasHits();
+}
 
 bool TLMBatchingDispatcher::canScheduleDispatch() {
   return dispatchInterval() > 0.0 && canDispatch();
@@ -243,7 +251,7 @@ void TLMBatchingDispatcher::setHostReachable(bool reachable) {
   rescheduleDispatch();
 }
 
-void TLMBatchingDispatcher::reachabilityStatusChanged(TLMReachabilityChecker&, int32_t status) {
+void TLMBatchingDispatcher::reachability(TLMReachabilityChecker&, TLMReachabilityStatus status) {
   setHostReachable(status != TLMReachabilityNotReachable);
 }
 
@@ -282,9 +290,8 @@ std::optional<std::string> TLMBatchingDispatcher::clientId() {
 void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
   if (optOut_) return;
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-  thread().runLoop().post([self, model = std::move(model)] {
-    self->queueDispatch(model->buildDictionary());
-  });
+  thread().runLoop().post(
+      [self, model = std::move(model)] { self->queueDispatch(model->buildDictionary()); });
 }
 
 void TLMBatchingDispatcher::queueDispatch(platform::Dictionary parameters) {
@@ -327,9 +334,8 @@ void TLMBatchingDispatcher::insertHitTime(Date time, Dictionary& parameters) {
 void TLMBatchingDispatcher::persist(TLMHitRecord record) {
   if (!thread().isCurrent()) {
     std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-    thread().runLoop().post([self, record = std::move(record)]() mutable {
-      self->persist(std::move(record));
-    });
+    thread().runLoop().post(
+        [self, record = std::move(record)]() mutable { self->persist(std::move(record)); });
     return;
   }
   dataStore_->addHit(record);
@@ -367,7 +373,9 @@ void TLMBatchingDispatcher::deleteAllHits() {
 
 // Dispatching.
 
-void TLMBatchingDispatcher::dispatch() { dispatchWithCompletionHandler(nullptr); }
+void TLMBatchingDispatcher::dispatch() {
+  dispatchWithCompletionHandler(nullptr);
+}
 
 void TLMBatchingDispatcher::dispatchWithCompletionHandler(TLMDispatchCompletionHandler handler) {
   if (handler) {
@@ -400,7 +408,8 @@ void TLMBatchingDispatcher::runDispatch() {
   }
   {
     Lock lock(mutex_);
-    if (serverBatchingDisabled_ && nowSinceReferenceDate() - batchFailedTime_ > batchRetryInterval_) {
+    if (serverBatchingDisabled_ &&
+        nowSinceReferenceDate() - batchFailedTime_ > batchRetryInterval_) {
       serverBatchingDisabled_ = false;
     }
   }
@@ -449,7 +458,8 @@ void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch) {
   std::shared_ptr<TLMConnectionClass> connectionClass;
   {
     Lock lock(mutex_);
-    connectionClass = urlConnectionClass_ ? urlConnectionClass_ : TLMURLConnection::connectionClass();
+    connectionClass =
+        urlConnectionClass_ ? urlConnectionClass_ : TLMURLConnection::connectionClass();
   }
   // The completion keeps this dispatcher and the batch alive until it ran.
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
@@ -457,7 +467,8 @@ void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch) {
   Lock lock(mutex_);
   connection_ = connectionClass->connectionWithRequest(
       std::move(*request), platform::RunLoop::main(),
-      [self, hits](const std::optional<platform::URLResponse>& response, const std::string&,
+      [self, hits](const std::optional<platform::URLResponse>& response,
+                   const std::optional<std::vector<uint8_t>>&,
                    const std::optional<platform::Error>& error) {
         self->didSendHits(*hits, response, error);
       });
@@ -601,7 +612,9 @@ std::string TLMBatchingDispatcher::buildPayload(const std::vector<TLMHitRecord>&
 void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
                                         const std::optional<platform::URLResponse>& response,
                                         const std::optional<platform::Error>& error) {
-  const bool http = response && response->isHTTP();
+  // Every answer the connection reports is an HTTP one; a status below 100
+  // would come from something else.
+  const bool http = response && response->statusCode >= 100;
   const long status = http ? response->statusCode : -1;
   if (http) {
     bool fallBack = false;
@@ -652,7 +665,8 @@ void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits) {
 void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
   std::vector<platform::ManagedObjectId> ids;
   ids.reserve(hits.size());
-  for (const TLMHitRecord& hit : hits) ids.push_back(hit.objectID);
+  for (const TLMHitRecord& hit : hits)
+    ids.push_back(hit.objectID);
   dataStore_->deleteHitsWithIds(ids, nullptr);
   setHasHits(dataStore_->hitCount(nullptr) >= 1);
   TLM_LOG_INFO("hit(s) Successfully deleted");

@@ -14,6 +14,7 @@
 #include "TLMDispatcher.h"
 #include "TLMHitRecord.h"
 #include "TLMReachabilityChecker.h"
+#include "TLMReachabilityDelegate.h"
 #include "platform/Foundation/Error.h"
 #include "platform/Foundation/FlagObserver.h"
 #include "platform/Foundation/RunLoop.h"
@@ -83,7 +84,7 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
 
   // TLMReachabilityDelegate: every status but "not reachable" counts as
   // reachable.
-  void reachabilityStatusChanged(TLMReachabilityChecker& checker, int32_t status) override;
+  void reachability(TLMReachabilityChecker& checker, TLMReachabilityStatus status) override;
 
   // platform::FlagObserver, for the service root's "optOut".
   void observeFlag(std::string_view key, bool newValue) override;
@@ -177,13 +178,13 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   void sendBatch(std::vector<TLMHitRecord> batch);
 
   std::recursive_mutex mutex_;
-  bool hasHits_ = true;                        // guarded by mutex_
+  bool hasHits_ = true;              // guarded by mutex_
   std::atomic<bool> optOut_{false};  // read on the senders' threads
   bool hostReachable_ = true;
-  bool serverBatchingDisabled_ = false;        // guarded by mutex_
+  bool serverBatchingDisabled_ = false;  // guarded by mutex_
   TLMBatchingStrategy batchingStrategy_ = TLMBatchingStrategyTimeGap;
   TLMCompressionStrategy compressionStrategy_ = TLMCompressionGzip;
-  double dispatchInterval_ = 120.0;            // guarded by mutex_
+  double dispatchInterval_ = 120.0;  // guarded by mutex_
   std::shared_ptr<TLMDataStore> dataStore_;
   std::shared_ptr<TLMAnalyticsPropertiesStore> propertiesStore_;
   std::shared_ptr<TLMRequestBuilder> requestBuilder_;
@@ -196,7 +197,7 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   std::string httpURL_, httpsURL_, httpBatchURL_, httpsBatchURL_;
   std::shared_ptr<TLMURLConnection> connection_;  // guarded by mutex_
   platform::RunLoop::TimerId timer_ = 0;
-  double batchFailedTime_ = 0.0;               // guarded by mutex_
+  double batchFailedTime_ = 0.0;  // guarded by mutex_
   double batchRetryInterval_ = 3600.0;
   TLMDispatchCompletionHandler defaultCompletionHandler_;  // guarded by mutex_
   TLMDispatchCompletionHandler currentCompletionHandler_;  // guarded by mutex_

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "OnTLMThread.h"
 #include "RecordingLogger.h"
 #include "TLM.h"
@@ -18,16 +20,19 @@ namespace {
 using platform::Date;
 using platform::Dictionary;
 
+// A hit `seconds` after a moment an hour ago: recent enough not to expire.
 TLMHitRecord hitAt(double seconds, Dictionary parameters = {}) {
+  static const Date anHourAgo = Date::now().byAddingTimeInterval(-3600);
   TLMHitRecord hit;
-  hit.timestamp = Date::withTimeIntervalSince1970(1.7e9 + seconds);
+  hit.timestamp = anHourAgo.byAddingTimeInterval(seconds);
   hit.parameters = std::move(parameters);
   return hit;
 }
 
 std::vector<TLMHitRecord> hitsAt(std::initializer_list<double> seconds) {
   std::vector<TLMHitRecord> hits;
-  for (double s : seconds) hits.push_back(hitAt(s));
+  for (double s : seconds)
+    hits.push_back(hitAt(s));
   return hits;
 }
 
@@ -83,9 +88,12 @@ class TLMBatchingDispatcherTest : public ::testing::Test {
   }
 
   Dictionary event(const std::string& label, Dictionary extra = {}) {
-    Dictionary d{{"&t", std::string("event")}, {"&tid", std::string("UA-1")},
-                 {"&cid", std::string("c")}, {"&el", label}};
-    for (auto& [k, v] : extra) d[k] = v;
+    Dictionary d{{"&t", std::string("event")},
+                 {"&tid", std::string("UA-1")},
+                 {"&cid", std::string("c")},
+                 {"&el", label}};
+    for (auto& [k, v] : extra)
+      d[k] = v;
     return d;
   }
 
@@ -191,11 +199,14 @@ TEST_F(TLMBatchingDispatcherTest, SelectionCountsTheLineFeeds) {
   TLMRequestBuilder builder;
   dispatcher_->setBatchingStrategy(TLMBatchingStrategyBodyLimit);
   std::vector<TLMHitRecord> hits;
-  for (int i = 0; i < 4; ++i) hits.push_back(hitAt(i, event(std::string(100, 'a' + i))));
+  for (int i = 0; i < 4; ++i)
+    hits.push_back(hitAt(i, event(std::string(100, 'a' + i))));
   size_t lines = 0;
-  for (auto& h : hits) lines += builder.parametersForHit(h).size();
+  for (auto& h : hits)
+    lines += builder.parametersForHit(h).size();
   dispatcher_->setMaxBodySize(lines);
-  for (auto& h : hits) store(h);
+  for (auto& h : hits)
+    store(h);
   auto batch = selected();
   EXPECT_EQ(batch.size(), 3u);
   EXPECT_LE(onTLMThread([&] { return dispatcher_->buildPayload(batch); }).size(), lines);
@@ -203,7 +214,8 @@ TEST_F(TLMBatchingDispatcherTest, SelectionCountsTheLineFeeds) {
 
 TEST_F(TLMBatchingDispatcherTest, HalfSizeAndHalfCount) {
   dispatcher_->setMaxBodySize(1000);
-  for (int i = 0; i < 7; ++i) store(hitAt(i, event(std::string(200, 'x'))));
+  for (int i = 0; i < 7; ++i)
+    store(hitAt(i, event(std::string(200, 'x'))));
   dispatcher_->setBatchingStrategy(TLMBatchingStrategyHalfCount);
   const size_t halfCount = selected().size();
   EXPECT_EQ(halfCount, 3u) << "half of 7, within the fit count";
@@ -245,10 +257,9 @@ TEST_F(TLMBatchingDispatcherTest, DispatchWithAHandlerStopsPeriodicDispatching) 
 }
 
 TEST_F(TLMBatchingDispatcherTest, ReachabilityUnknownCountsAsReachable) {
-  dispatcher_->reachabilityStatusChanged(*dispatcher_->reachability(), TLMReachabilityUnknown);
+  dispatcher_->reachability(*dispatcher_->reachability(), TLMReachabilityUnknown);
   EXPECT_TRUE(dispatcher_->hostReachable());
-  dispatcher_->reachabilityStatusChanged(*dispatcher_->reachability(),
-                                         TLMReachabilityNotReachable);
+  dispatcher_->reachability(*dispatcher_->reachability(), TLMReachabilityNotReachable);
   EXPECT_FALSE(dispatcher_->hostReachable());
   EXPECT_FALSE(dispatcher_->canDispatch());
 }
