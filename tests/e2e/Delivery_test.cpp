@@ -1,0 +1,571 @@
+// The whole road of a hit: the service root, its trackers, the batching
+// dispatcher, the hit store in a temporary Library directory and the URL
+// connection, sending to reference collectors started in this process on the
+// loopback. Nothing of the library is replaced.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TLM.h"
+#include "TLMBatchingDispatcher.h"
+#include "TLMDataStore.h"
+#include "TLMDictionaryBuilder.h"
+#include "TLMFields.h"
+#include "TLMLogger.h"
+#include "TLMURLConnection.h"
+#include "iPhone/Analytics/Library/RecordingLogger.h"
+#include "platform/Foundation/RunLoop.h"
+#include "platform/Foundation/TestCertificates.h"
+#include "support/TestSupport.h"
+#include "tools/collector/Collector.h"
+
+extern char** environ;
+
+namespace {
+
+using halden::collector::Collector;
+using halden::collector::CollectorOptions;
+using halden::collector::FaultPlan;
+using json = nlohmann::json;
+using testing_support::waitFor;
+
+constexpr auto kDelivery = std::chrono::seconds(30);
+
+std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
+  options.quiet = true;
+  auto collector = std::make_unique<Collector>(std::move(options));
+  std::string error;
+  if (!collector->start(error)) {
+    ADD_FAILURE() << "collector: " << error;
+    return nullptr;
+  }
+  return collector;
+}
+
+// The hits a collector kept, oldest first.
+json receivedHits(const Collector& collector) {
+  return json::parse(collector.hitsJson());
+}
+
+std::string param(const json& hit, const std::string& key) {
+  return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : std::string();
+}
+
+// The labels ("el") of the hits a collector kept, by how often each came.
+std::map<std::string, int> labelCounts(const Collector& collector) {
+  std::map<std::string, int> counts;
+  for (const json& hit : receivedHits(collector))
+    ++counts[param(hit, "el")];
+  return counts;
+}
+
+// A loopback port nothing listens on (bound once, then let go).
+int freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+platform::Dictionary event(const std::string& label) {
+  return TLMDictionaryBuilder::createEventWithCategory("e2e", "send", label, std::nullopt).build();
+}
+
+// The connection the library uses, with every request's time-out shortened,
+// so that a server that never answers shows up within a test.
+class ImpatientConnectionClass : public TLMConnectionClass {
+ public:
+  explicit ImpatientConnectionClass(double timeout) : timeout_(timeout) {}
+  void setDryRun(bool dryRun) override { TLMURLConnection::setDryRun(dryRun); }
+  bool dryRun() const override { return TLMURLConnection::dryRun(); }
+  std::shared_ptr<TLMURLConnection> connectionWithRequest(
+      const platform::URLRequest& request, platform::RunLoop& completionQueue,
+      TLMURLConnectionCompletionHandler completionHandler) override {
+    platform::URLRequest impatient = request;
+    impatient.timeoutInterval = timeout_;
+    return TLMURLConnection::connectionWithRequest(impatient, completionQueue,
+                                                   std::move(completionHandler));
+  }
+
+ private:
+  const double timeout_;
+};
+
+// The service root sending to the origins given. Each test runs in a process
+// of its own, so the root, its dispatcher and its store are made afresh from
+// what the test sets before the first call.
+class DeliveryTest : public ::testing::Test {
+ protected:
+  void startRoot(const std::string& httpsOrigin, const std::string& httpOrigin) {
+    ::setenv("HALDEN_HTTPS_ORIGIN", httpsOrigin.c_str(), 1);
+    ::setenv("HALDEN_HTTP_ORIGIN", httpOrigin.c_str(), 1);
+    platform::RunLoop::startMainLoopThread();
+    TLM& root = TLM::sharedInstance();
+    root.setLogger(logger_);
+    root.setDispatchInterval(0);  // hits leave only when a test asks
+    dispatcher_ = std::dynamic_pointer_cast<TLMBatchingDispatcher>(root.dispatcher());
+    ASSERT_TRUE(dispatcher_);
+  }
+  void startRoot(const std::string& origin) { startRoot(origin, origin); }
+
+  int64_t pending() { return dispatcher_->dataStore()->hitCount(nullptr); }
+
+  // Sends events labelled prefix0, prefix1, ... and waits until they are
+  // stored.
+  void sendEvents(const std::shared_ptr<TLMTracker>& tracker, const std::string& prefix, int n) {
+    const int64_t before = pending();
+    for (int i = 0; i < n; ++i)
+      tracker->send(event(prefix + std::to_string(i)));
+    ASSERT_TRUE(waitFor([&] { return pending() == before + n; }));
+  }
+
+  // One dispatch with a handler of its own; its outcome.
+  TLMDispatchResult dispatchOnce() {
+    auto done = std::make_shared<std::promise<TLMDispatchResult>>();
+    std::future<TLMDispatchResult> outcome = done->get_future();
+    TLM::sharedInstance().dispatchWithCompletionHandler(
+        [done](TLMDispatchResult result) { done->set_value(result); });
+    if (outcome.wait_for(kDelivery) != std::future_status::ready) {
+      ADD_FAILURE() << "no outcome";
+      return TLMDispatchNoData;
+    }
+    return outcome.get();
+  }
+
+  // Starts the default chain, which sends batch after batch, and waits until
+  // no hit is pending.
+  bool drain() {
+    TLM::sharedInstance().dispatch();
+    return waitFor([&] { return pending() == 0; }, kDelivery);
+  }
+
+  testing_support::TempLibraryDir library_;
+  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
+  std::shared_ptr<TLMBatchingDispatcher> dispatcher_;
+};
+
+TEST_F(DeliveryTest, TwentyFiveHitsFromTwoTrackersArriveOnceEachInTwoGzipBatches) {
+  testing_support::TestCertificates certificates;
+  CollectorOptions options;
+  options.httpsPort = 0;
+  options.certFile = certificates.certificateFile();
+  options.keyFile = certificates.keyFile();
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  ::setenv("HALDEN_CA_FILE", certificates.authorityFile().c_str(), 1);
+  startRoot(collector->httpsOrigin(), collector->origin());
+
+  auto first = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+  auto second = TLM::sharedInstance().trackerWithTrackingId("UA-2222-2");
+  std::vector<std::string> sent;
+  for (int i = 0; i < 25; ++i) {
+    const bool fromFirst = i % 2 == 0;
+    const std::string label = (fromFirst ? "one-" : "two-") + std::to_string(i);
+    (fromFirst ? first : second)->send(event(label));
+    sent.push_back(label);
+  }
+  ASSERT_TRUE(waitFor([&] { return pending() == 25; }));
+  ASSERT_TRUE(drain());
+  ASSERT_TRUE(waitFor([&] { return collector->stats().hits == 25; }));
+
+  const json hits = receivedHits(*collector);
+  ASSERT_EQ(hits.size(), 25u);
+  std::map<std::string, int> sequence;  // the next "_s" per tracking id
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const json& hit = hits[i];
+    SCOPED_TRACE("hit " + std::to_string(i) + ": " + hit["line"].get<std::string>());
+    EXPECT_EQ(param(hit, "el"), sent[i]) << "oldest first, each once";
+    EXPECT_EQ(hit["scheme"], "https");
+    EXPECT_EQ(hit["method"], "POST");
+    EXPECT_EQ(hit["path"], "/batch");
+    EXPECT_EQ(hit["encoding"], "gzip");
+    EXPECT_EQ(hit["request"], hits[i < 20 ? 0 : 20]["request"]) << "20 in the first request";
+    EXPECT_TRUE(hit["valid"].get<bool>()) << hit["problems"];
+    EXPECT_EQ(param(hit, "v"), "1");
+    EXPECT_FALSE(param(hit, "_v").empty());
+    EXPECT_FALSE(param(hit, "_u").empty());
+    EXPECT_FALSE(param(hit, "ht").empty());
+    EXPECT_FALSE(param(hit, "qt").empty());
+    EXPECT_EQ(param(hit, "cid"), param(hits[0], "cid"));
+    const std::string tid = param(hit, "tid");
+    EXPECT_EQ(tid, i % 2 == 0 ? "UA-1111-1" : "UA-2222-2");
+    EXPECT_EQ(param(hit, "_s"), std::to_string(sequence[tid]++)) << "numbered per tracking id";
+    EXPECT_EQ(hit["pairs"].back()[0], "z") << "the cache buster comes last";
+  }
+  EXPECT_NE(hits[0]["request"], hits[20]["request"]);
+  EXPECT_EQ(collector->stats().requests, 2u);
+}
+
+TEST_F(DeliveryTest, ASingleShortHitIsAGetAndPlainHitsKeepToThePlainOrigin) {
+  auto secure = startCollector();
+  auto plain = startCollector();
+  ASSERT_TRUE(secure && plain);
+  startRoot(secure->origin(), plain->origin());
+
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+  auto plainTracker = TLM::sharedInstance().trackerWithName("plain", "UA-1111-1");
+  plainTracker->set(kTLMUseSecure, std::string("0"));
+  tracker->send(event("secure-0"));
+  ASSERT_TRUE(waitFor([&] { return pending() == 1; }));
+  sendEvents(plainTracker, "plain-", 2);
+  tracker->send(event("secure-1"));
+  ASSERT_TRUE(waitFor([&] { return pending() == 4; }));
+  ASSERT_TRUE(drain());
+
+  const json secureHits = receivedHits(*secure);
+  ASSERT_EQ(secureHits.size(), 2u);
+  for (const json& hit : secureHits) {
+    EXPECT_EQ(param(hit, "el").substr(0, 7), "secure-");
+    EXPECT_EQ(hit["method"], "POST") << "both secure hits in one batch, past the plain ones";
+    EXPECT_EQ(hit["path"], "/batch");
+  }
+  const json plainHits = receivedHits(*plain);
+  ASSERT_EQ(plainHits.size(), 2u);
+  for (const json& hit : plainHits) {
+    EXPECT_EQ(param(hit, "el").substr(0, 6), "plain-");
+    EXPECT_EQ(hit["path"], "/batch");
+  }
+
+  // A lone short hit goes in the query of a GET to "/collect".
+  tracker->send(event("alone"));
+  ASSERT_TRUE(waitFor([&] { return pending() == 1; }));
+  ASSERT_TRUE(drain());
+  ASSERT_TRUE(waitFor([&] { return secure->stats().hits == 3; }));
+  const json alone = receivedHits(*secure).back();
+  EXPECT_EQ(param(alone, "el"), "alone");
+  EXPECT_EQ(alone["method"], "GET");
+  EXPECT_EQ(alone["path"], "/collect");
+  EXPECT_EQ(alone["encoding"], "");
+}
+
+TEST_F(DeliveryTest, ARefusedBatchFallsBackToOneHitPerRequestAndLosesNothing) {
+  CollectorOptions options;
+  options.faults.batchStatus = 404;
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+  sendEvents(tracker, "hit-", 5);
+
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_EQ(pending(), 5) << "a refused batch stays in the store";
+  EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
+  EXPECT_EQ(logger_->count(TLMLogLevelInfo,
+                           "Hit(s) not dispatched, falling back to non-batching mode: HTTP status "
+                           "404"),
+            1);
+
+  ASSERT_TRUE(drain());
+  const json hits = receivedHits(*collector);
+  ASSERT_EQ(hits.size(), 10u);
+  std::set<std::string> singles;
+  std::set<int> requests;
+  for (size_t i = 5; i < hits.size(); ++i) {
+    EXPECT_EQ(hits[i]["path"], "/collect");
+    EXPECT_EQ(hits[i]["status"], 200);
+    singles.insert(param(hits[i], "el"));
+    requests.insert(hits[i]["request"].get<int>());
+  }
+  EXPECT_EQ(singles.size(), 5u) << "every hit once";
+  EXPECT_EQ(requests.size(), 5u) << "one hit per request";
+}
+
+TEST_F(DeliveryTest, AnyAnswerToAOneHitRequestDeliversIt) {
+  CollectorOptions options;
+  options.faults.status = 500;
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 1);
+
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+  EXPECT_EQ(collector->stats().statuses[500], 1u);
+}
+
+TEST_F(DeliveryTest, ARefusedConnectionKeepsEveryHitForTheNextDispatch) {
+  const int port = freePort();
+  const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+  startRoot(origin);
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 3);
+
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_EQ(pending(), 3);
+
+  CollectorOptions options;
+  options.port = port;
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  ASSERT_TRUE(drain());
+  EXPECT_EQ(labelCounts(*collector),
+            (std::map<std::string, int>{{"hit-0", 1}, {"hit-1", 1}, {"hit-2", 1}}));
+}
+
+TEST_F(DeliveryTest, ARequestThatTimesOutKeepsEveryHitForTheNextDispatch) {
+  CollectorOptions options;
+  options.faults.delay = std::chrono::seconds(5);
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  dispatcher_->setUrlConnectionClass(std::make_shared<ImpatientConnectionClass>(0.5));
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 3);
+
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_EQ(pending(), 3);
+
+  collector->setFaults({});
+  ASSERT_TRUE(drain());
+  // The timed-out request may still be recorded once its delay is over; the
+  // request after it carries every hit.
+  ASSERT_TRUE(waitFor([&] { return collector->stats().requests == 2; }));
+  std::set<std::string> delivered;
+  const json hits = receivedHits(*collector);
+  const json last = hits.back()["request"];
+  for (const json& hit : hits)
+    if (hit["request"] == last) delivered.insert(param(hit, "el"));
+  EXPECT_EQ(delivered, (std::set<std::string>{"hit-0", "hit-1", "hit-2"}));
+}
+
+TEST_F(DeliveryTest, OptingOutDeletesStoredHitsAndStoresNoMore) {
+  auto collector = startCollector();
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+  sendEvents(tracker, "before-", 3);
+
+  TLM::sharedInstance().setOptOut(true);
+  ASSERT_TRUE(waitFor([&] { return pending() == 0; }));
+  for (int i = 0; i < 3; ++i)
+    tracker->send(event("during-" + std::to_string(i)));
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  EXPECT_EQ(pending(), 0);
+
+  TLM::sharedInstance().setOptOut(false);
+  sendEvents(tracker, "after-", 1);
+  ASSERT_TRUE(drain());
+  EXPECT_EQ(labelCounts(*collector), (std::map<std::string, int>{{"after-0", 1}}));
+}
+
+TEST_F(DeliveryTest, DryRunDeletesHitsAsDeliveredWithoutTraffic) {
+  auto collector = startCollector();
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  TLM::sharedInstance().setDryRun(true);
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 25);
+
+  ASSERT_TRUE(drain());
+  EXPECT_EQ(collector->stats().requests, 0u);
+  EXPECT_EQ(logger_->count(TLMLogLevelInfo, "Hit(s) dispatched: HTTP status 200"), 2);
+}
+
+// --- Reachability ------------------------------------------------------------
+
+// A reachability service of the test's own: one reference, whose callback
+// the test calls on the main loop with the flags it chooses.
+struct ScriptedReachability {
+  std::mutex mutex;
+  platform::SCNetworkReachabilityCallBack callback = nullptr;
+  platform::SCNetworkReachabilityContext context{};
+  char handle = 0;
+
+  void report(platform::SCNetworkReachabilityFlags flags) {
+    platform::RunLoop::main().postAndWait([&] {
+      std::lock_guard lock(mutex);
+      if (callback)
+        callback(reinterpret_cast<platform::SCNetworkReachabilityRef>(&handle), flags,
+                 context.info);
+    });
+  }
+};
+
+ScriptedReachability g_reachability;
+
+const TLMReachabilityApi kScriptedApi = {
+    [](const void*, const char*) {
+      return reinterpret_cast<platform::SCNetworkReachabilityRef>(&g_reachability.handle);
+    },
+    [](platform::SCNetworkReachabilityRef, platform::SCNetworkReachabilityCallBack callback,
+       platform::SCNetworkReachabilityContext* context) {
+      std::lock_guard lock(g_reachability.mutex);
+      g_reachability.callback = callback;
+      g_reachability.context = *context;
+      return true;
+    },
+    [](platform::SCNetworkReachabilityRef, platform::RunLoop&, std::string_view) { return true; },
+    [](platform::SCNetworkReachabilityRef, platform::RunLoop&, std::string_view) {
+      std::lock_guard lock(g_reachability.mutex);
+      g_reachability.callback = nullptr;
+      return true;
+    },
+    [](platform::SCNetworkReachabilityRef) {},
+};
+
+TEST_F(DeliveryTest, HitsQueuedWhileTheHostIsUnreachableLeaveOnceItIsReachable) {
+  auto collector = startCollector();
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  TLMReachabilityChecker& checker = *dispatcher_->reachability();
+  checker.stop();
+  checker.setReachabilityApi(&kScriptedApi);
+  ASSERT_TRUE(checker.start());
+  g_reachability.report(0);  // not reachable
+  EXPECT_FALSE(dispatcher_->hostReachable());
+
+  TLM::sharedInstance().setDispatchInterval(0.05);
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 3);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData) << "nothing leaves while out of reach";
+  EXPECT_EQ(pending(), 3);
+  TLM::sharedInstance().setDispatchInterval(0.05);  // a dispatch with a handler turned it off
+
+  g_reachability.report(platform::kSCNetworkReachabilityFlagsReachable);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }, kDelivery)) << "the timer sends them";
+  EXPECT_EQ(collector->stats().hits, 3u);
+  EXPECT_EQ(collector->stats().requests, 1u);
+}
+
+// --- A process killed while it queues and sends -------------------------------
+
+constexpr char kChildFdVariable[] = "HALDEN_DELIVERY_CHILD_FD";
+constexpr char kChildStartVariable[] = "HALDEN_DELIVERY_START";
+constexpr int kHitsPerChild = 50;  // within the tracker's burst allowance
+
+// Writes the number of each hit whose save has returned to a pipe, as the
+// dispatcher's "Saved hit" line reports it.
+class SavedHitReporter : public RecordingLogger {
+ public:
+  explicit SavedHitReporter(int fd) : fd_(fd) {}
+  void verbose(const std::string& message) override {
+    const size_t saved = message.find("Saved hit: ");
+    const size_t label = message.find("kill-", saved);
+    if (saved == std::string::npos || label == std::string::npos) return;
+    const int64_t n = std::atoll(message.c_str() + label + 5);
+    if (::write(fd_, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) std::_Exit(3);
+  }
+
+ private:
+  const int fd_;
+};
+
+// Child mode: sends hits kill-N, kill-N+1, ... to the collector its
+// environment names, dispatching on a short timer, until killed. Does
+// nothing unless run by the test below.
+TEST(DeliveryDurability, ChildQueuesAndSendsUntilKilled) {
+  const char* fd = std::getenv(kChildFdVariable);
+  if (!fd) return;
+  platform::RunLoop::startMainLoopThread();
+  TLM& root = TLM::sharedInstance();
+  root.setLogger(std::make_shared<SavedHitReporter>(std::atoi(fd)));
+  root.setDispatchInterval(0.02);
+  auto tracker = root.trackerWithTrackingId("UA-1111-1");
+  const int64_t start = std::atoll(std::getenv(kChildStartVariable));
+  // Paced, so that the timer's sends overlap the queueing.
+  for (int64_t n = start; n < start + kHitsPerChild; ++n) {
+    tracker->send(event("kill-" + std::to_string(n)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  for (;;)
+    ::pause();
+}
+
+TEST_F(DeliveryTest, AKilledProcessLosesNoSavedHit) {
+  CollectorOptions options;
+  options.faults.delay = std::chrono::milliseconds(5);  // keep requests in flight a while
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  ::setenv("HALDEN_HTTPS_ORIGIN", collector->origin().c_str(), 1);
+  ::setenv("HALDEN_HTTP_ORIGIN", collector->origin().c_str(), 1);
+  std::random_device device;
+  const unsigned seed = device();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+
+  constexpr int kRounds = 4;
+  std::set<int64_t> saved;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    std::vector<std::string> settings{
+        std::string(kChildFdVariable) + "=" + std::to_string(fds[1]),
+        std::string(kChildStartVariable) + "=" + std::to_string(round * kHitsPerChild)};
+    for (char** e = environ; *e; ++e)
+      settings.emplace_back(*e);
+    std::vector<char*> env;
+    for (auto& s : settings)
+      env.push_back(s.data());
+    env.push_back(nullptr);
+    std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=DeliveryDurability.ChildQueuesAndSendsUntilKilled";
+    char* argv[] = {program.data(), filter.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, env.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+
+    // Killed after a random number of saves, while it goes on queueing and
+    // its timer sends.
+    const int killAfter = std::uniform_int_distribution<int>(5, kHitsPerChild - 5)(random);
+    int seen = 0;
+    int64_t n = 0;
+    while (seen < killAfter && ::read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+      saved.insert(n);
+      ++seen;
+    }
+    ::kill(child, SIGKILL);
+    while (::read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n))
+      saved.insert(n);
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+    ASSERT_EQ(seen, killAfter);
+  }
+
+  // A restart delivers what the killed processes left.
+  RecordProperty("arrived before the restart", static_cast<int>(collector->stats().hits));
+  startRoot(collector->origin());
+  ASSERT_TRUE(drain());
+  collector->stop();
+
+  std::map<int64_t, int> arrivals;
+  for (const auto& [label, count] : labelCounts(*collector))
+    arrivals[std::atoll(label.c_str() + 5)] = count;
+  for (int64_t hit : saved)
+    EXPECT_GE(arrivals[hit], 1) << "saved hit kill-" << hit << " never arrived";
+  int duplicates = 0;
+  for (const auto& [hit, count] : arrivals)
+    duplicates += count - 1;
+  EXPECT_LE(duplicates, kRounds * 20) << "only a batch in flight at each kill comes twice";
+  RecordProperty("saved", static_cast<int>(saved.size()));
+  RecordProperty("arrived", static_cast<int>(arrivals.size()));
+  RecordProperty("duplicates", duplicates);
+}
+
+}  // namespace
