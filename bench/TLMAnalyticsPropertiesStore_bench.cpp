@@ -10,44 +10,23 @@
 // which should sit on the file system being measured.
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
-#include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "TLM.h"
 #include "TLMAnalyticsPropertiesStore.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
+#include "support/BareSqlite.h"
+#include "support/BenchDirectory.h"
 
 namespace {
 
-// The Library directory for this run, set before anything reads it.
-const std::string& benchDirectory() {
-  static const std::string directory = [] {
-    const char* base = std::getenv("HALDEN_BENCH_DIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/halden-bench-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-      std::perror("mkdtemp");
-      std::exit(1);
-    }
-    setenv("HALDEN_LIBRARY_DIR", pattern.c_str(), 1);
-    return pattern;
-  }();
-  return directory;
-}
-
-struct RemoveDirectoryAtExit {
-  ~RemoveDirectoryAtExit() {
-    std::error_code ignored;
-    std::filesystem::remove_all(benchDirectory(), ignored);
-  }
-} removeDirectoryAtExit;
+using halden::bench::BareSqlite;
+using halden::bench::BenchDirectory;
 
 std::shared_ptr<TLMAnalyticsPropertiesStore> openedStore() {
-  benchDirectory();
+  BenchDirectory::path();
   std::shared_ptr<TLMAnalyticsPropertiesStore> store;
   TLM::thread().runLoop().postAndWait([&] {
     store = TLMAnalyticsPropertiesStore::sharedInstance();
@@ -91,36 +70,18 @@ void BM_NextHitNumberPostedAndWaited(benchmark::State& state) {
 }
 BENCHMARK(BM_NextHitNumberPostedAndWaited)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// One hit-number row inserted and committed per iteration.
 void BM_BareSqliteInsertCommit(benchmark::State& state) {
-  const std::string path = benchDirectory() + "/baseline.sql";
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-          SQLITE_OK ||
-      sqlite3_exec(db,
-                   "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
-                   "CREATE TABLE IF NOT EXISTS t (id INTEGER PRIMARY KEY, cid TEXT NOT NULL, "
-                   "n INTEGER NOT NULL, at REAL NOT NULL)",
-                   nullptr, nullptr, nullptr) != SQLITE_OK) {
-    state.SkipWithError(sqlite3_errmsg(db));
-    sqlite3_close(db);
-    return;
-  }
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO t (cid, n, at) VALUES (?, ?, ?)", -1, &insert, nullptr);
+  BareSqlite db(BenchDirectory::path() + "/baseline.sql");
+  if (!db.ok()) return state.SkipWithError(db.error());
   int64_t n = 0;
   for (auto _ : state) {
-    sqlite3_bind_text(insert, 1, "c1", -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert, 2, n++);
-    sqlite3_bind_double(insert, 3, 1.0);
-    if (sqlite3_step(insert) != SQLITE_DONE) {
-      state.SkipWithError(sqlite3_errmsg(db));
+    if (!db.commitCounter(n++)) {
+      state.SkipWithError(db.error());
       break;
     }
-    sqlite3_reset(insert);
   }
   state.SetItemsProcessed(state.iterations());
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
 }
 BENCHMARK(BM_BareSqliteInsertCommit)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

@@ -14,67 +14,26 @@
 // which should sit on the file system being measured.
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
-#include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "TLM.h"
 #include "TLMDataStore.h"
-#include "platform/CoreData/DictionaryArchive.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
+#include "support/BareSqlite.h"
+#include "support/BenchDirectory.h"
+#include "support/TypicalHit.h"
 
 namespace {
 
-// The Library directory for this run, set before anything reads it.
-const std::string& benchDirectory() {
-  static const std::string directory = [] {
-    const char* base = std::getenv("HALDEN_BENCH_DIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/halden-bench-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-      std::perror("mkdtemp");
-      std::exit(1);
-    }
-    setenv("HALDEN_LIBRARY_DIR", pattern.c_str(), 1);
-    return pattern;
-  }();
-  return directory;
-}
-
-struct RemoveDirectoryAtExit {
-  ~RemoveDirectoryAtExit() {
-    std::error_code ignored;
-    std::filesystem::remove_all(benchDirectory(), ignored);
-  }
-} removeDirectoryAtExit;
-
-// A screen view as a tracker sends it.
-platform::Dictionary typicalHit(int64_t n) {
-  return {
-      {"&t", std::string("screenview")},
-      {"&tid", std::string("UA-12345-1")},
-      {"&cid", std::string("0f6a2c4e-6b1d-4c3a-9e8f-7a6b5c4d3e2f")},
-      {"&cd", std::string("Product detail")},
-      {"&an", std::string("Halden Demo")},
-      {"&av", std::string("1.4.2")},
-      {"&ul", std::string("en-us")},
-      {"&sr", std::string("1280x800")},
-      {"&sd", std::string("24-bit")},
-      {"&_v", std::string("mi3.2.0")},
-      {"&v", std::string("1")},
-      {"&_s", platform::Number(static_cast<long long>(n))},
-      {"&_u", std::string(".etnoL")},
-      {"&z", platform::Number(static_cast<long long>(n * 7919))},
-      {"tlmVersion", std::string("3.20")},
-  };
-}
+using halden::bench::BareSqlite;
+using halden::bench::BenchDirectory;
+using halden::bench::typicalHit;
 
 // A store whose set-up has run; `keep` hits stored beforehand.
 std::shared_ptr<TLMDataStore> openedStore(int keep = 0) {
-  benchDirectory();
+  BenchDirectory::path();
   auto store = TLMDataStore::dataStore();
   store->clientId();  // waits for set-up
   TLM::thread().runLoop().postAndWait([&] {
@@ -122,37 +81,16 @@ BENCHMARK(BM_AddHitAndSaveFromAnotherThread)->UseRealTime()->Unit(benchmark::kMi
 // One row inserted and committed per iteration: the same timestamp and the
 // same archived parameters, with the store's journal settings.
 void BM_BareSqliteInsertCommit(benchmark::State& state) {
-  const std::string path = benchDirectory() + "/baseline.sql";
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-          SQLITE_OK ||
-      sqlite3_exec(db,
-                   "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
-                   "CREATE TABLE IF NOT EXISTS hit (id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                   "timestamp REAL, parameters BLOB); "
-                   "CREATE INDEX IF NOT EXISTS hit_timestamp ON hit (timestamp)",
-                   nullptr, nullptr, nullptr) != SQLITE_OK) {
-    state.SkipWithError(sqlite3_errmsg(db));
-    sqlite3_close(db);
-    return;
-  }
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO hit (timestamp, parameters) VALUES (?, ?)", -1, &insert,
-                     nullptr);
+  BareSqlite db(BenchDirectory::path() + "/baseline.sql");
+  if (!db.ok()) return state.SkipWithError(db.error());
   int64_t n = 0;
   for (auto _ : state) {
-    const platform::Data blob = *platform::DictionaryArchive::encode(typicalHit(n++));
-    sqlite3_bind_double(insert, 1, platform::Date::now().timeIntervalSinceReferenceDate());
-    sqlite3_bind_blob(insert, 2, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(insert) != SQLITE_DONE) {
-      state.SkipWithError(sqlite3_errmsg(db));
+    if (!db.commitHit(typicalHit(n++))) {
+      state.SkipWithError(db.error());
       break;
     }
-    sqlite3_reset(insert);
   }
   state.SetItemsProcessed(state.iterations());
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
 }
 BENCHMARK(BM_BareSqliteInsertCommit)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
