@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <mutex>
+#include <thread>
 
 #include "OnTLMThread.h"
 #include "RecordingLogger.h"
@@ -11,14 +14,20 @@
 #include "TLMFields.h"
 #include "TLMHitUtil.h"
 #include "TLMRequestBuilder.h"
+#include "TLMURLConnection.h"
+#include "platform/Foundation/ClassRegistry.h"
 #include "platform/Foundation/Date.h"
 #include "platform/Foundation/NotificationCenter.h"
+#include "platform/Foundation/RunLoop.h"
+#include "platform/Foundation/UserDefaults.h"
+#include "platform/iAd/ADClient.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using platform::Date;
 using platform::Dictionary;
+using testing_support::waitFor;
 
 // A hit `seconds` after a moment an hour ago: recent enough not to expire.
 TLMHitRecord hitAt(double seconds, Dictionary parameters = {}) {
@@ -76,10 +85,11 @@ class TLMBatchingDispatcherTest : public ::testing::Test {
     store_ = dispatcher_->dataStore();
   }
 
+  // Stores the hit as the dispatcher does (and so marks it as having hits).
   void store(const TLMHitRecord& hit) {
     onTLMThread([&] {
-      store_->addHit(hit);
-      return store_->save(nullptr);
+      dispatcher_->persist(hit);
+      return 0;
     });
   }
 
@@ -265,3 +275,388 @@ TEST_F(TLMBatchingDispatcherTest, ReachabilityUnknownCountsAsReachable) {
 }
 
 }  // namespace
+
+// --- Sending, with a connection class of the test's own -----------------------
+
+namespace {
+
+// A connection that sends nothing: it keeps its request and answers what its
+// class tells it to, on the completion queue, once released.
+class ScriptedConnection : public TLMURLConnection {
+ public:
+  ScriptedConnection(const platform::URLRequest& request, platform::RunLoop& queue,
+                     TLMURLConnectionCompletionHandler handler)
+      : TLMURLConnection(request, queue, std::move(handler)), queue_(queue) {}
+
+  void answer(std::optional<platform::URLResponse> response, std::optional<platform::Error> error) {
+    TLMURLConnectionCompletionHandler handler = completionHandler();
+    queue_.post([handler, response, error] { handler(response, std::nullopt, error); });
+  }
+
+ private:
+  platform::RunLoop& queue_;
+};
+
+// Makes scripted connections and records their requests. Each answers at once
+// with `status` (an HTTP answer), or with a failure when `status` is 0, unless
+// `hold` is set: then it waits for release().
+class ScriptedConnectionClass : public TLMConnectionClass {
+ public:
+  void setDryRun(bool) override {}
+  bool dryRun() const override { return false; }
+  std::shared_ptr<TLMURLConnection> connectionWithRequest(
+      const platform::URLRequest& request, platform::RunLoop& queue,
+      TLMURLConnectionCompletionHandler handler) override {
+    auto connection = std::make_shared<ScriptedConnection>(request, queue, std::move(handler));
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+    if (hold) {
+      held_ = connection;
+    } else {
+      answer(*connection, status);
+    }
+    return connection;
+  }
+
+  void release(long answerStatus) {
+    std::shared_ptr<ScriptedConnection> connection;
+    {
+      std::lock_guard lock(mutex_);
+      connection = std::exchange(held_, nullptr);
+    }
+    if (connection) answer(*connection, answerStatus);
+  }
+
+  std::vector<platform::URLRequest> requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+
+  std::atomic<long> status{200};
+  std::atomic<bool> hold{false};
+
+ private:
+  static void answer(ScriptedConnection& connection, long status) {
+    if (status == 0) {
+      connection.answer(std::nullopt, platform::Error{"NSURLErrorDomain", -1004, "refused", {}});
+      return;
+    }
+    platform::URLResponse response;
+    response.url = connection.request().url;
+    response.statusCode = status;
+    connection.answer(response, std::nullopt);
+  }
+
+  std::mutex mutex_;
+  std::vector<platform::URLRequest> requests_;
+  std::shared_ptr<ScriptedConnection> held_;
+};
+
+std::string query(const platform::URLRequest& request) {
+  const size_t mark = request.url.find('?');
+  return mark == std::string::npos ? std::string() : request.url.substr(mark + 1);
+}
+
+}  // namespace
+
+class TLMBatchingDispatcherSendingTest : public TLMBatchingDispatcherTest {
+ protected:
+  void SetUp() override {
+    platform::RunLoop::startMainLoopThread();
+    TLMBatchingDispatcherTest::SetUp();
+    dispatcher_->setUrlConnectionClass(connections_);
+  }
+
+  // One dispatch with a handler of its own; its outcome.
+  TLMDispatchResult dispatchOnce() {
+    auto done = std::make_shared<std::promise<TLMDispatchResult>>();
+    std::future<TLMDispatchResult> outcome = done->get_future();
+    dispatcher_->dispatchWithCompletionHandler([done](TLMDispatchResult r) { done->set_value(r); });
+    EXPECT_EQ(outcome.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    return outcome.get();
+  }
+
+  int64_t pending() {
+    return onTLMThread([&] { return store_->hitCount(nullptr); });
+  }
+
+  // A hit whose line is `length` bytes long, an hour old so that its queue
+  // time keeps its number of digits while the test runs.
+  TLMHitRecord hitOfLength(size_t length) {
+    TLMHitRecord hit = hitAt(0, event("x"));
+    const size_t base = TLMRequestBuilder().parametersForHit(hit).size();
+    hit.parameters["&cd"] = std::string(length - base - std::string("&cd=").size(), 'p');
+    EXPECT_EQ(TLMRequestBuilder().parametersForHit(hit).size(), length);
+    return hit;
+  }
+
+  std::shared_ptr<ScriptedConnectionClass> connections_ =
+      std::make_shared<ScriptedConnectionClass>();
+};
+
+TEST_F(TLMBatchingDispatcherSendingTest, ALoneHitUnder2000BytesIsAGetAndOtherwiseAPlainPost) {
+  store(hitOfLength(1999));
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  store(hitOfLength(2000));
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  const auto requests = connections_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].url.substr(0, dispatcher_->httpsURL().size() + 1),
+            dispatcher_->httpsURL() + "?");
+  EXPECT_EQ(query(requests[0]).size(), 1999u);
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(requests[1].url, dispatcher_->httpsURL());
+  EXPECT_EQ(requests[1].body.size(), 2000u) << "one hit is never compressed";
+  EXPECT_FALSE(requests[1].valueForHTTPHeaderField("Content-Encoding"));
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, AHitTooLongToSendGoesAloneAsAnEmptyGet) {
+  store(hitOfLength(9000));
+  store(hitAt(1, event("next")));
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  ASSERT_EQ(connections_->requests().size(), 1u);
+  EXPECT_EQ(connections_->requests()[0].url, dispatcher_->httpsURL() + "?");
+  EXPECT_TRUE(waitFor([&] { return pending() == 1; })) << "deleted once answered";
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRetryInterval) {
+  for (int i = 0; i < 3; ++i)
+    store(hitAt(i, event("hit-" + std::to_string(i))));
+  connections_->status = 404;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
+  EXPECT_GT(dispatcher_->batchFailedTime(), 0.0);
+  EXPECT_EQ(pending(), 3) << "a refused batch stays";
+
+  // While batching is off, a 404 to a one-hit request is an answer like any.
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(waitFor([&] { return pending() == 2; }));
+  connections_->status = 200;
+  dispatcher_->setBatchRetryInterval(0.0);  // the hour is over
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
+  const auto requests = connections_->requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].url, dispatcher_->httpsBatchURL());
+  EXPECT_EQ(requests[1].url.substr(0, dispatcher_->httpsURL().size()), dispatcher_->httpsURL());
+  EXPECT_EQ(requests[2].url, dispatcher_->httpsBatchURL()) << "batches again";
+  EXPECT_EQ(requests[2].valueForHTTPHeaderField("Content-Encoding"), "gzip");
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, AFailedSendKeepsTheHits) {
+  store(hitAt(0, event("a")));
+  connections_->status = 0;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_EQ(logger_->count(TLMLogLevelInfo, "Dispatch error: refused"), 1);
+  EXPECT_EQ(pending(), 1);
+  connections_->status = 200;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, ADispatchDuringASendAnswersNoDataAndTakesOverItsOutcome) {
+  store(hitAt(0, event("a")));
+  connections_->hold = true;
+  std::promise<TLMDispatchResult> first;
+  dispatcher_->dispatchWithCompletionHandler([&](TLMDispatchResult r) { first.set_value(r); });
+  ASSERT_TRUE(waitFor([&] { return connections_->requests().size() == 1; }));
+
+  std::mutex mutex;
+  std::vector<TLMDispatchResult> second;
+  dispatcher_->dispatchWithCompletionHandler([&](TLMDispatchResult r) {
+    std::lock_guard lock(mutex);
+    second.push_back(r);
+  });
+  auto secondResults = [&] {
+    std::lock_guard lock(mutex);
+    return second;
+  };
+  ASSERT_TRUE(waitFor([&] { return secondResults().size() == 1; }));
+  EXPECT_EQ(secondResults()[0], TLMDispatchNoData);
+
+  connections_->release(200);
+  ASSERT_TRUE(waitFor([&] { return secondResults().size() == 2; }));
+  EXPECT_EQ(secondResults()[1], TLMDispatchSent) << "the running send reports to the new handler";
+  EXPECT_EQ(first.get_future().wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, TheNotificationComesBeforeEachRequest) {
+  std::atomic<int> notified{0};
+  auto id = platform::NotificationCenter::defaultCenter().addObserver(
+      "TLMWillDispatchNotification", dispatcher_.get(),
+      [&](const platform::Notification&) { ++notified; });
+  store(hitAt(0, event("a")));
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  EXPECT_EQ(notified, 1);
+  platform::NotificationCenter::defaultCenter().removeObserver(id);
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, TheDefaultChainSendsUntilTheStoreIsEmpty) {
+  dispatcher_->setMaxHitsPerDispatch(2);
+  for (int i = 0; i < 5; ++i)
+    store(hitAt(i, event("hit-" + std::to_string(i))));
+  dispatcher_->dispatch();
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+  EXPECT_EQ(connections_->requests().size(), 3u) << "2 + 2 + 1";
+  EXPECT_FALSE(dispatcher_->hasHits());
+}
+
+// --- Campaign attribution -----------------------------------------------------
+
+namespace {
+
+// An attribution client that answers on a thread of its own.
+class FakeADClient : public platform::ADClient {
+ public:
+  enum class Call { kConversionDetails, kInstallationAttribution };
+  FakeADClient(Call call, bool attributed) : call_(call), attributed_(attributed) {}
+  ~FakeADClient() override {
+    for (std::thread& t : threads_)
+      t.join();
+  }
+
+  bool respondsToLookupAdConversionDetails() const override {
+    return call_ == Call::kConversionDetails;
+  }
+  void lookupAdConversionDetails(ConversionDetailsHandler handler) override {
+    ++lookups;
+    const bool attributed = attributed_;
+    threads_.emplace_back([handler, attributed] {
+      handler(platform::Date::now(),
+              attributed ? std::optional<platform::Date>(platform::Date::now()) : std::nullopt);
+    });
+  }
+  bool respondsToDetermineAppInstallationAttribution() const override {
+    return call_ == Call::kInstallationAttribution;
+  }
+  void determineAppInstallationAttributionWithCompletionHandler(
+      AttributionHandler handler) override {
+    ++lookups;
+    const bool attributed = attributed_;
+    threads_.emplace_back([handler, attributed] { handler(attributed); });
+  }
+
+  std::atomic<int> lookups{0};
+
+ private:
+  const Call call_;
+  const bool attributed_;
+  std::vector<std::thread> threads_;  // touched only on "TLMThread"
+};
+
+}  // namespace
+
+// The root's own dispatcher, whose trackers the campaign hit goes through.
+class TLMCampaignAttributionTest : public ::testing::Test {
+ protected:
+  void start(std::shared_ptr<FakeADClient> client) {
+    client_ = client;
+    if (client) platform::ClassRegistry::registerClass("ADClient", client);
+    TLM& root = TLM::sharedInstance();
+    root.setLogger(logger_);
+    root.setDispatchInterval(0);
+    dispatcher_ = std::dynamic_pointer_cast<TLMBatchingDispatcher>(root.dispatcher());
+    ASSERT_TRUE(dispatcher_);
+    tracker_ = root.trackerWithTrackingId("UA-7-1");
+  }
+  void TearDown() override { platform::ClassRegistry::unregisterClass("ADClient"); }
+
+  void sendHit() { tracker_->send({{"&t", std::string("event")}}); }
+
+  std::vector<TLMHitRecord> stored() {
+    return onTLMThread([&] { return *dispatcher_->dataStore()->fetchHitsWithLimit(0, nullptr); });
+  }
+  platform::Date firstInit() {
+    auto value = platform::UserDefaults::standard().objectForKey("TLMFirstInitTimeStamp");
+    return value ? std::get<platform::Date>(*value) : platform::Date();
+  }
+  std::optional<platform::Value> campaignInfo() {
+    return platform::UserDefaults::standard().objectForKey("TLMCampaignInfoIAd");
+  }
+  static bool isCampaignHit(const TLMHitRecord& hit) {
+    auto it = hit.parameters.find(std::string_view("&cs"));
+    return it != hit.parameters.end() && it->second == platform::Value(std::string("iAd"));
+  }
+
+  testing_support::TempLibraryDir library_;
+  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
+  std::shared_ptr<FakeADClient> client_;
+  std::shared_ptr<TLMBatchingDispatcher> dispatcher_;
+  std::shared_ptr<TLMTracker> tracker_;
+};
+
+TEST_F(TLMCampaignAttributionTest, AnAttributedInstallSendsOneDataHitPerTrackingId) {
+  start(std::make_shared<FakeADClient>(FakeADClient::Call::kConversionDetails, true));
+  sendHit();
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 2; }));
+  sendHit();
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 3; }));
+  // Later hits find the answer stored and ask no more; the cache and the
+  // properties store's flag keep it to one campaign hit.
+  EXPECT_EQ(client_->lookups, 1);
+  EXPECT_EQ(campaignInfo(), platform::Value(platform::Number(true)));
+
+  int campaignHits = 0;
+  for (const TLMHitRecord& hit : stored()) {
+    if (!isCampaignHit(hit)) continue;
+    ++campaignHits;
+    EXPECT_EQ(hit.timestamp, firstInit()) << "dated at the first initialisation";
+    EXPECT_EQ(hit.parameters.at("&t"), platform::Value(std::string("data")));
+    EXPECT_EQ(hit.parameters.at("&ni"), platform::Value(std::string("1")));
+    EXPECT_EQ(hit.parameters.at("&tid"), platform::Value(std::string("UA-7-1")));
+  }
+  EXPECT_EQ(campaignHits, 1);
+  EXPECT_EQ(logger_->count(TLMLogLevelVerbose, "Sending iAd campaign attribution."), 1);
+}
+
+TEST_F(TLMCampaignAttributionTest, ANegativeAnswerIsKeptAndNeverAskedAgain) {
+  start(std::make_shared<FakeADClient>(FakeADClient::Call::kInstallationAttribution, false));
+  sendHit();
+  ASSERT_TRUE(waitFor([&] { return campaignInfo().has_value(); }));
+  EXPECT_EQ(campaignInfo(), platform::Value(platform::Number(false)));
+  sendHit();
+  sendHit();
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 3; }));
+  EXPECT_EQ(client_->lookups, 1);
+  for (const TLMHitRecord& hit : stored())
+    EXPECT_FALSE(isCampaignHit(hit));
+}
+
+TEST_F(TLMCampaignAttributionTest, NothingIsAskedPastTheFirstDay) {
+  platform::UserDefaults::standard().setObject(
+      "TLMFirstInitTimeStamp", platform::Date::now().byAddingTimeInterval(-2 * 86400.0));
+  start(std::make_shared<FakeADClient>(FakeADClient::Call::kConversionDetails, true));
+  sendHit();
+  sendHit();
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 2; }));
+  EXPECT_EQ(client_->lookups, 0);
+  EXPECT_EQ(logger_->count(TLMLogLevelVerbose,
+                           "iAd campaign tracking disabled because the current date is past the "
+                           "campaign window."),
+            1);
+}
+
+TEST_F(TLMCampaignAttributionTest, ADayAheadStillCountsAsInsideTheWindow) {
+  platform::UserDefaults::standard().setObject("TLMFirstInitTimeStamp",
+                                               platform::Date::now().byAddingTimeInterval(86000.0));
+  start(std::make_shared<FakeADClient>(FakeADClient::Call::kConversionDetails, false));
+  sendHit();
+  EXPECT_TRUE(waitFor([&] { return client_->lookups == 1; }));
+}
+
+TEST_F(TLMCampaignAttributionTest, WithoutAnAttributionClientTheFeatureIsOff) {
+  start(nullptr);
+  sendHit();
+  sendHit();
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 2; }));
+  EXPECT_EQ(logger_->count(TLMLogLevelVerbose,
+                           "iAd campaign tracking disabled because the iAd framework is not "
+                           "linked. See the README's \"Campaign attribution\" for how to register "
+                           "an attribution client."),
+            1);
+}
