@@ -2,7 +2,11 @@
 // loopback, beside a plain libcurl client sending the same requests in the
 // same run: the plain client reuses one easy handle and blocks in
 // curl_easy_perform; the URL connection makes a connection object per
-// request and is driven by a run loop, as the library sends.
+// request and is driven by a run loop, as the library sends. Both keep their
+// connection alive between requests (the collector closes it after a few
+// requests, for both alike), and neither spins while it waits: the run loop
+// sleeps in run() until the end of the request stops it, as an application's
+// main loop sleeps until its completion arrives.
 //
 // The collector runs as a program of its own: HALDEN_COLLECTOR_PROGRAM, or
 // tools/collector/halden-collector of the same build tree (build it first:
@@ -153,19 +157,23 @@ platform::URLRequest request(bool post) {
   return request;
 }
 
+// Stops the loop that runs the load once the load has ended.
 class Waiter : public platform::URLConnectionDelegate {
  public:
+  explicit Waiter(platform::RunLoop& loop) : loop_(loop) {}
   void connectionDidReceiveResponse(const platform::URLResponse& response) override {
     status = response.statusCode;
   }
   void connectionDidReceiveData(std::span<const uint8_t>) override {}
-  void connectionDidFinishLoading() override { done = true; }
+  void connectionDidFinishLoading() override { loop_.stop(); }
   void connectionDidFailWithError(const platform::Error&) override {
     status = 0;
-    done = true;
+    loop_.stop();
   }
-  bool done = false;
   long status = 0;
+
+ private:
+  platform::RunLoop& loop_;
 };
 
 // The platform connection on the benchmark thread's own run loop.
@@ -173,13 +181,12 @@ void urlConnection(benchmark::State& state, bool post) {
   if (collectorOrigin().empty()) return state.SkipWithError("no collector");
   platform::RunLoop& loop = platform::RunLoop::current();
   const platform::URLRequest sent = request(post);
-  auto waiter = std::make_shared<Waiter>();
+  auto waiter = std::make_shared<Waiter>(loop);
   for (auto _ : state) {
-    waiter->done = false;
+    waiter->status = 0;
     platform::URLConnection connection(sent, waiter);
     connection.start();
-    while (!waiter->done)
-      loop.runFor(10, true);
+    loop.run();  // until the load has ended
     if (waiter->status != 200) {
       state.SkipWithError("a request failed");
       break;
@@ -189,21 +196,22 @@ void urlConnection(benchmark::State& state, bool post) {
 }
 
 // The library's path: started on "TLMThread", reported on the caller's loop.
+// Until the completion is posted this loop has nothing of its own to wait
+// for, so runFor() would answer Finished at once and the wait would spin on a
+// core the worker and the collector need; run() sleeps until stop().
 void tlmURLConnection(benchmark::State& state, bool post) {
   if (collectorOrigin().empty()) return state.SkipWithError("no collector");
   platform::RunLoop& loop = platform::RunLoop::current();
   const platform::URLRequest sent = request(post);
   auto connectionClass = TLMURLConnection::connectionClass();
   for (auto _ : state) {
-    bool done = false;
     long status = 0;
     auto connection = connectionClass->connectionWithRequest(
         sent, loop, [&](const auto& response, const auto&, const auto&) {
           status = response ? response->statusCode : 0;
-          done = true;
+          loop.stop();
         });
-    while (!done)
-      loop.runFor(10, true);
+    loop.run();  // until the completion has run
     if (status != 200) {
       state.SkipWithError("a request failed");
       break;

@@ -462,16 +462,24 @@ void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch) {
         urlConnectionClass_ ? urlConnectionClass_ : TLMURLConnection::connectionClass();
   }
   // The completion keeps this dispatcher and the batch alive until it ran.
+  // The lock is held until connection_ is set, so that an answer that comes
+  // at once finds the connection it ends.
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
   auto hits = std::make_shared<std::vector<TLMHitRecord>>(std::move(batch));
-  Lock lock(mutex_);
-  connection_ = connectionClass->connectionWithRequest(
-      std::move(*request), platform::RunLoop::main(),
-      [self, hits](const std::optional<platform::URLResponse>& response,
-                   const std::optional<std::vector<uint8_t>>&,
-                   const std::optional<platform::Error>& error) {
-        self->didSendHits(*hits, response, error);
-      });
+  {
+    Lock lock(mutex_);
+    connection_ = connectionClass->connectionWithRequest(
+        *request, platform::RunLoop::main(),
+        [self, hits](const std::optional<platform::URLResponse>& response,
+                     const std::optional<std::vector<uint8_t>>&,
+                     const std::optional<platform::Error>& error) {
+          self->didSendHits(*hits, response, error);
+        });
+    if (connection_) return;
+  }
+  // A class that makes no connection: a send that failed, the hits kept.
+  TLM_LOG_INFO("Dispatch error: %s", "no connection for the request");
+  callCompletionHandler(TLMDispatchError);
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {

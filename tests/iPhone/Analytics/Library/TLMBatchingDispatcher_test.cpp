@@ -457,6 +457,21 @@ TEST_F(TLMBatchingDispatcherSendingTest, AFailedSendKeepsTheHits) {
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
 }
 
+TEST_F(TLMBatchingDispatcherSendingTest, AClassThatMakesNoConnectionKeepsTheHits) {
+  class NoConnections : public TLMConnectionClass {
+   public:
+    void setDryRun(bool) override {}
+    bool dryRun() const override { return false; }
+  };
+  dispatcher_->setUrlConnectionClass(std::make_shared<NoConnections>());
+  store(hitAt(0, event("a")));
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_EQ(pending(), 1);
+  dispatcher_->setUrlConnectionClass(connections_);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent) << "no send is left running";
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
 TEST_F(TLMBatchingDispatcherSendingTest, ADispatchDuringASendAnswersNoDataAndTakesOverItsOutcome) {
   store(hitAt(0, event("a")));
   connections_->hold = true;
