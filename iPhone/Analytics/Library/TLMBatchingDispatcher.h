@@ -145,6 +145,8 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   double batchRetryInterval() const { return batchRetryInterval_; }
   void setBatchRetryInterval(double seconds) { batchRetryInterval_ = seconds; }
 
+  // The dispatch timer; 0 while there is none. On "TLMThread".
+  platform::RunLoop::TimerId timer() const { return timer_; }
   bool serverBatchingDisabled();
   double batchFailedTime();
   bool optOut() const { return optOut_.load(); }

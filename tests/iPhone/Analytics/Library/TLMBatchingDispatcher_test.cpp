@@ -266,6 +266,32 @@ TEST_F(TLMBatchingDispatcherTest, DispatchWithAHandlerStopsPeriodicDispatching) 
   EXPECT_EQ(future.get(), TLMDispatchNoData);
 }
 
+TEST_F(TLMBatchingDispatcherTest, TheTimerRunsOnlyWhileAllThreeConditionsHold) {
+  auto timer = [&] { return onTLMThread([&] { return dispatcher_->timer(); }); };
+  EXPECT_EQ(timer(), 0u) << "no timer with interval 0";
+  dispatcher_->setDispatchInterval(30);
+  const auto first = timer();
+  EXPECT_NE(first, 0u);
+  dispatcher_->setDispatchInterval(30);
+  EXPECT_EQ(timer(), first) << "an equal interval changes nothing";
+  dispatcher_->setHasHits(true);
+  EXPECT_EQ(timer(), first) << "nor does a hit while hits are pending";
+
+  dispatcher_->reachability(*dispatcher_->reachability(), TLMReachabilityNotReachable);
+  EXPECT_EQ(timer(), 0u);
+  dispatcher_->reachability(*dispatcher_->reachability(), TLMReachabilityViaWiFi);
+  const auto second = timer();
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, first) << "a fresh timer";
+
+  dispatcher_->setHasHits(false);
+  EXPECT_EQ(timer(), 0u);
+  dispatcher_->setHasHits(true);
+  EXPECT_NE(timer(), 0u);
+  dispatcher_->setDispatchInterval(-1);
+  EXPECT_EQ(timer(), 0u);
+}
+
 TEST_F(TLMBatchingDispatcherTest, ReachabilityUnknownCountsAsReachable) {
   dispatcher_->reachability(*dispatcher_->reachability(), TLMReachabilityUnknown);
   EXPECT_TRUE(dispatcher_->hostReachable());
