@@ -436,8 +436,9 @@ void RunLoop::post(Task task) {
     }
   }
   // Later posts find the wake-up of the first still outstanding, or the loop
-  // sees its queue before it waits.
-  if (wasEmpty) impl_->wake();
+  // sees its queue before it waits. The loop's own thread is not waiting (it
+  // is running this call), and looks at the queue before its next wait.
+  if (wasEmpty && !isCurrent()) impl_->wake();
 }
 
 void RunLoop::postAndWait(Task task) {
@@ -551,7 +552,9 @@ void RunLoop::stop() {
     std::lock_guard lock(impl_->mutex);
     impl_->stopRequested = true;
   }
-  impl_->wake();
+  // On the loop's own thread the stop is seen after the callback in
+  // progress, or at the start of the next run: nothing waits to be woken.
+  if (!isCurrent()) impl_->wake();
 }
 
 void RunLoop::wakeUp() {

@@ -141,6 +141,33 @@ TEST(RunLoopTasks, NestedRunGoesOnWithLaterTasksInOrder) {
   EXPECT_THAT(order, ElementsAre(1, 2, 3));
 }
 
+TEST(RunLoopTasks, PostsAndStopsFromTheLoopsOwnThreadAreSeenBeforeItWaits) {
+  // The loop's own thread does not wake it (it is not waiting), so the loop
+  // must look at its queue and its stop before it waits: with only a far
+  // timer to wait for, a post or a stop it missed would hold it until the
+  // deadline.
+  RunLoop loop;
+  const auto far = loop.scheduleTimer(3600, false, [] {});
+  std::vector<int> order;
+  loop.post([&] {
+    order.push_back(1);
+    loop.post([&] {
+      order.push_back(2);
+      loop.stop();
+    });
+  });
+  EXPECT_EQ(loop.runFor(20), Result::Stopped);
+  EXPECT_THAT(order, ElementsAre(1, 2));
+
+  // Posted by the owning thread while the loop is not running.
+  loop.post([&] { order.push_back(3); });
+  EXPECT_EQ(loop.runFor(20, true), Result::HandledSource);
+  loop.stop();
+  EXPECT_EQ(loop.runFor(20), Result::Stopped);
+  EXPECT_THAT(order, ElementsAre(1, 2, 3));
+  loop.cancelTimer(far);
+}
+
 // --- Timers and delayed performs ---
 
 TEST(RunLoopTimers, OneShotFiresOnceAndIsGone) {
