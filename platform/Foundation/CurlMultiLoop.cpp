@@ -14,6 +14,10 @@ namespace platform {
 
 namespace {
 
+// Easy handles kept for reuse: more than the transfers one thread usually
+// runs at once, few enough that an idle thread holds little.
+constexpr size_t kMaxIdleEasyHandles = 4;
+
 bool initCurlOnce() {
   // Process-wide and never undone: libcurl's global state lives as long as
   // the process, like the threads that use it.
@@ -50,7 +54,28 @@ struct CurlMultiLoop::Impl {
     }
     for (auto& [socket, watch] : watches)
       loop.unwatchFd(watch);
+    for (CURL* easy : idleEasyHandles)
+      curl_easy_cleanup(easy);
     if (multi != nullptr) curl_multi_cleanup(multi);
+  }
+
+  CURL* takeEasyHandle() {
+    if (idleEasyHandles.empty()) return initCurlOnce() ? curl_easy_init() : nullptr;
+    CURL* easy = idleEasyHandles.back();
+    idleEasyHandles.pop_back();
+    return easy;
+  }
+
+  void recycleEasyHandle(CURL* easy) {
+    if (easy == nullptr) return;
+    if (idleEasyHandles.size() >= kMaxIdleEasyHandles) {
+      curl_easy_cleanup(easy);
+      return;
+    }
+    // Back to the state of a new handle: no option still points into the
+    // transfer that used it (its buffers, its callbacks' data).
+    curl_easy_reset(easy);
+    idleEasyHandles.push_back(easy);
   }
 
   void add(std::shared_ptr<Transfer> transfer) {
@@ -181,6 +206,8 @@ struct CurlMultiLoop::Impl {
   int depth = 0;
   std::vector<std::shared_ptr<Transfer>> pendingAdds;
   std::vector<std::shared_ptr<Transfer>> pendingRemovals;
+  // Reset easy handles of ended transfers, in no multi handle.
+  std::vector<CURL*> idleEasyHandles;
 };
 
 std::shared_ptr<CurlMultiLoop> CurlMultiLoop::forCurrentThread() {
@@ -202,6 +229,14 @@ void CurlMultiLoop::add(std::shared_ptr<Transfer> transfer) {
 
 void CurlMultiLoop::remove(Transfer& transfer) {
   impl_->remove(transfer);
+}
+
+void* CurlMultiLoop::takeEasyHandle() {
+  return impl_->takeEasyHandle();
+}
+
+void CurlMultiLoop::recycleEasyHandle(void* easy) {
+  impl_->recycleEasyHandle(static_cast<CURL*>(easy));
 }
 
 }  // namespace platform

@@ -49,6 +49,16 @@ class CurlMultiLoop {
   // pool for reuse. Harmless for a transfer not (or no longer) added.
   void remove(Transfer& transfer);
 
+  // An easy handle (a CURL*) with every option at libcurl's default, for a
+  // new transfer: one an ended transfer gave back, or a new one; null when
+  // libcurl cannot make one. The caller owns it until it gives it back.
+  void* takeEasyHandle();
+  // Gives back the easy handle of a transfer that has ended and is out of
+  // the multi handle, so that the next transfer is spared making one. Its
+  // options are reset at once, so it keeps no pointer into the transfer
+  // that used it; a few are kept, the rest cleaned up.
+  void recycleEasyHandle(void* easy);
+
  private:
   explicit CurlMultiLoop(RunLoop& loop);
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/Foundation/CurlMultiLoop.h"
 #include "platform/Foundation/Log.h"
@@ -109,7 +110,8 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
 
   ~Impl() override {
     // Out of the multi handle by now: only the multi loop and posted tasks
-    // hold a running load, and they let go once it is out.
+    // hold a running load, and they let go once it is out. A load that ended
+    // has given its handle back already; this may be another thread.
     if (easy_ != nullptr) curl_easy_cleanup(easy_);
     if (headers_ != nullptr) curl_slist_free_all(headers_);
   }
@@ -147,12 +149,16 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     if (!state_.compare_exchange_strong(expected, State::Ended)) return;
     const auto code = static_cast<CURLcode>(curlCode);
     std::shared_ptr<URLConnectionDelegate> delegate = std::move(delegate_);
-    if (!delegate) return;
-    if (code == CURLE_OK) {
-      delegate->connectionDidFinishLoading();
-    } else {
-      delegate->connectionDidFailWithError(errorFor(code));
+    if (delegate) {
+      if (code == CURLE_OK) {
+        delegate->connectionDidFinishLoading();
+      } else {
+        delegate->connectionDidFailWithError(errorFor(code));
+      }
     }
+    // Out of the multi handle and never used again: the next load on this
+    // thread may have it. On the loop's thread, as the multi loop wants.
+    multi_->recycleEasyHandle(std::exchange(easy_, nullptr));
   }
 
  private:
@@ -168,12 +174,16 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   }
 
   bool setUp() {
-    easy_ = curl_easy_init();
+    // A handle an earlier load gave back, reset, or a new one.
+    easy_ = static_cast<CURL*>(multi_->takeEasyHandle());
     if (easy_ == nullptr) return false;
     CURL* e = easy_;
     curl_easy_setopt(e, CURLOPT_URL, request_.url.c_str());
     // Time-outs come from the run loop, never from signals.
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    // Every new connection makes a full handshake and verifies its peer: no
+    // TLS session is resumed from an earlier load on the same handle.
+    curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);

@@ -426,6 +426,54 @@ TEST_F(URLConnectionTest, ManyLoadsShareOneRunLoop) {
   EXPECT_EQ(collector->stats().validHits, 24u);
 }
 
+TEST_F(URLConnectionTest, LoadsInTurnShareTheirConnectionButNothingOfTheirRequests) {
+  // Loads on one thread in turn: each after the first is set up on the
+  // handle an earlier one gave back, and goes out over the same kept-alive
+  // connection.
+  ScriptedHttpServer server(
+      [](const ScriptedHttpServer::Request& request) -> std::optional<std::string> {
+        if (request.target == "/hang") return std::nullopt;
+        return ScriptedHttpServer::answer(200, request.method + " " + request.target);
+      });
+  const std::string body("\x1f\x8b\0\0binary", 10);
+  URLRequest post = get(server.origin() + "/post");
+  post.method = "POST";
+  post.body = bytes(body);
+  post.setValue("gzip", "Content-Encoding");
+  URLRequest put = get(server.origin() + "/put");
+  put.method = "PUT";
+  put.body = bytes("put body");
+  const std::vector<URLRequest> sent = {post, get(server.origin() + "/get"), put,
+                                        get(server.origin() + "/again")};
+  for (const URLRequest& request : sent) {
+    const Load load = run(request);
+    ASSERT_EQ(load.recorder->finishes(), 1);
+    EXPECT_EQ(load.recorder->bodies().back(),
+              request.method + " " + request.url.substr(server.origin().size()));
+  }
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].body, body);
+  EXPECT_EQ(requests[0].header("Content-Encoding"), "gzip");
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_TRUE(requests[1].body.empty());
+  EXPECT_FALSE(requests[1].header("Content-Encoding")) << "no header of the load before";
+  EXPECT_FALSE(requests[1].header("Content-Length"));
+  EXPECT_EQ(requests[2].method, "PUT");
+  EXPECT_EQ(requests[2].body, "put body");
+  EXPECT_EQ(requests[3].method, "GET") << "no custom method of the load before";
+  EXPECT_TRUE(requests[3].body.empty());
+  EXPECT_EQ(server.connectionsAccepted(), 1u) << "the connection is kept alive between loads";
+
+  // The time-out is the new request's own, too.
+  URLRequest hanging = get(server.origin() + "/hang");
+  hanging.timeoutInterval = 0.3;
+  const auto errors = run(hanging).recorder->errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, URLErrorTimedOut);
+}
+
 // HTTPS against a collector whose certificate a test authority signed.
 class URLConnectionHttpsTest : public URLConnectionTest {
  protected:
