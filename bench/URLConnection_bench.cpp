@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "TLM.h"
+#include "TLMCompressionUtil.h"
 #include "TLMURLConnection.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
@@ -43,10 +44,14 @@ namespace fs = std::filesystem;
 
 const std::string kHit = "v=1&tid=UA-12345-1&cid=35009a79-1a05-49d7-b876-2b884d0f825b&t=screenview";
 
-std::string batchBody() {
-  std::string body;
-  for (int i = 0; i < 20; ++i)
-    body += (i ? "\n" : "") + kHit + "&cd=screen" + std::to_string(i);
+// Twenty hits, gzipped, as the dispatcher sends a batch.
+const std::vector<uint8_t>& batchBody() {
+  static const std::vector<uint8_t> body = [] {
+    std::string lines;
+    for (int i = 0; i < 20; ++i)
+      lines += (i ? "\n" : "") + kHit + "&cd=screen" + std::to_string(i);
+    return TLMCompressionUtil::tlm_dataByGzippingBytes(lines.data(), lines.size()).value();
+  }();
   return body;
 }
 
@@ -120,8 +125,9 @@ void plainLibcurl(benchmark::State& state, bool post) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   CURL* curl = curl_easy_init();
   const std::string url = origin + (post ? "/batch" : "/collect?" + kHit);
-  const std::string body = batchBody();
+  const std::vector<uint8_t>& body = batchBody();
   curl_slist* headers = curl_slist_append(nullptr, "User-Agent: HaldenAnalytics/3.20");
+  if (post) headers = curl_slist_append(headers, "Content-Encoding: gzip");
   headers = curl_slist_append(headers, "Expect:");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -150,9 +156,9 @@ platform::URLRequest request(bool post) {
   request.url = collectorOrigin() + (post ? "/batch" : "/collect?" + kHit);
   request.setValue("HaldenAnalytics/3.20", "User-Agent");
   if (post) {
-    const std::string body = batchBody();
     request.method = "POST";
-    request.body.assign(body.begin(), body.end());
+    request.body = batchBody();
+    request.setValue("gzip", "Content-Encoding");
   }
   return request;
 }
