@@ -33,7 +33,7 @@
 #include "TLMURLConnection.h"
 #include "iPhone/Analytics/Library/RecordingLogger.h"
 #include "platform/Foundation/RunLoop.h"
-#include "platform/Foundation/TestCertificates.h"
+#include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "TestCertificates.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/URLError.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 

@@ -36,6 +36,7 @@ class TestCertificates {
   std::string authorityFile() const { return dir_.path() + "/ca.pem"; }
   std::string certificateFile() const { return dir_.path() + "/server.pem"; }
   std::string keyFile() const { return dir_.path() + "/server.key"; }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
   static void extend(X509* cert, X509* issuer, int nid, const char* value) {
