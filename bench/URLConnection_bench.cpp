@@ -14,19 +14,9 @@
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TLM.h"
@@ -35,12 +25,9 @@
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/URLConnection.h"
-
-extern char** environ;
+#include "support/CollectorProcess.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const std::string kHit = "v=1&tid=UA-12345-1&cid=35009a79-1a05-49d7-b876-2b884d0f825b&t=screenview";
 
@@ -56,60 +43,8 @@ const std::vector<uint8_t>& batchBody() {
 }
 
 // The collector program, started once for the whole run and stopped at exit.
-class CollectorProcess {
- public:
-  CollectorProcess() {
-    const char* given = getenv("HALDEN_COLLECTOR_PROGRAM");
-    const fs::path program = given && *given ? fs::path(given)
-                                             : fs::read_symlink("/proc/self/exe").parent_path() /
-                                                   "../tools/collector/halden-collector";
-    std::string pattern = (fs::temp_directory_path() / "halden-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) return;
-    dir_ = pattern;
-    const std::string portFile = dir_ + "/port";
-    std::vector<std::string> args = {program.string(), "--port",  "0",      "--port-file",
-                                     portFile,         "--quiet", "--keep", "1000"};
-    std::vector<char*> argv;
-    for (auto& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-      std::fprintf(stderr, "cannot start %s\n", argv[0]);
-      pid_ = -1;
-      return;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::ifstream in(portFile);
-      int port = 0;
-      if (in >> port && port > 0) {
-        origin_ = "http://127.0.0.1:" + std::to_string(port);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::fprintf(stderr, "the collector did not start\n");
-  }
-
-  ~CollectorProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ignored;
-    if (!dir_.empty()) fs::remove_all(dir_, ignored);
-  }
-
-  const std::string& origin() const { return origin_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string dir_;
-  std::string origin_;
-};
-
 const std::string& collectorOrigin() {
-  static CollectorProcess collector;
+  static halden::bench::CollectorProcess collector;
   return collector.origin();
 }
 

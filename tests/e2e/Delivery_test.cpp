@@ -3,17 +3,12 @@
 // connection, sending to reference collectors started in this process on the
 // loopback. Nothing of the library is replaced.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
@@ -36,8 +31,6 @@
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
-
-extern char** environ;
 
 namespace {
 
@@ -75,19 +68,6 @@ std::map<std::string, int> labelCounts(const Collector& collector) {
   for (const json& hit : receivedHits(collector))
     ++counts[param(hit, "el")];
   return counts;
-}
-
-// A loopback port nothing listens on (bound once, then let go).
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 platform::Dictionary event(const std::string& label) {
@@ -307,7 +287,7 @@ TEST_F(DeliveryTest, AnyAnswerToAOneHitRequestDeliversIt) {
 }
 
 TEST_F(DeliveryTest, ARefusedConnectionKeepsEveryHitForTheNextDispatch) {
-  const int port = freePort();
+  const int port = testing_support::unusedLoopbackPort();
   const std::string origin = "http://127.0.0.1:" + std::to_string(port);
   startRoot(origin);
   sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 3);
@@ -509,24 +489,11 @@ TEST_F(DeliveryTest, AKilledProcessLosesNoSavedHit) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    std::vector<std::string> settings{
-        std::string(kChildFdVariable) + "=" + std::to_string(fds[1]),
-        std::string(kChildStartVariable) + "=" + std::to_string(round * kHitsPerChild)};
-    for (char** e = environ; *e; ++e)
-      settings.emplace_back(*e);
-    std::vector<char*> env;
-    for (auto& s : settings)
-      env.push_back(s.data());
-    env.push_back(nullptr);
-    std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=DeliveryDurability.ChildQueuesAndSendsUntilKilled";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, env.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t child = testing_support::spawnTestChild(
+        "DeliveryDurability.ChildQueuesAndSendsUntilKilled",
+        {std::string(kChildFdVariable) + "=" + std::to_string(fds[1]),
+         std::string(kChildStartVariable) + "=" + std::to_string(round * kHitsPerChild)});
+    ASSERT_GT(child, 0);
     ::close(fds[1]);
 
     // Killed after a random number of saves, while it goes on queueing and

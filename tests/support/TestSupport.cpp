@@ -1,5 +1,12 @@
 #include "support/TestSupport.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -33,6 +40,39 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+pid_t spawnTestChild(const std::string& testName, const std::vector<std::string>& settings) {
+  std::vector<std::string> environment = settings;
+  for (char** e = environ; *e; ++e)
+    environment.emplace_back(*e);
+  std::vector<char*> env;
+  for (std::string& setting : environment)
+    env.push_back(setting.data());
+  env.push_back(nullptr);
+  std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string filter = "--gtest_filter=" + testName;
+  char* argv[] = {program.data(), filter.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t child = -1;
+  if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv, env.data()) != 0) child = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+int unusedLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  ::close(fd);
+  return bound ? ntohs(address.sin_port) : -1;
 }
 
 }  // namespace testing_support

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 namespace testing_support {
 
@@ -36,5 +39,14 @@ class TempLibraryDir {
 // held. For waiting on work done by other threads, never for timing.
 bool waitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Runs this test program again as a child process that runs only the test
+// `testName` ("Suite.Name"), with `settings` ("NAME=value") added to this
+// process's environment and its standard output discarded. The child's pid,
+// or -1 when it could not be started.
+pid_t spawnTestChild(const std::string& testName, const std::vector<std::string>& settings);
+
+// A loopback TCP port nothing listens on: bound once, then let go.
+int unusedLoopbackPort();
 
 }  // namespace testing_support

@@ -155,11 +155,12 @@ TLMBatchingDispatcher::~TLMBatchingDispatcher() {
 
 // Thread gate and scheduling.
 
-bool TLMBatchingDispatcher::rescheduleIfNeeded(void (TLMBatchingDispatcher::*work)(), bool wait) {
+bool TLMBatchingDispatcher::rescheduleIfNeeded(std::function<void(TLMBatchingDispatcher&)> work,
+                                               bool wait) {
   platform::Thread& worker = thread();
   if (worker.isCurrent()) return false;
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-  auto task = [self, work] { ((*self).*work)(); };
+  auto task = [self, work = std::move(work)] { work(*self); };
   if (wait) {
     worker.runLoop().postAndWait(task);
   } else {
@@ -332,12 +333,8 @@ void TLMBatchingDispatcher::insertHitTime(Date time, Dictionary& parameters) {
 }
 
 void TLMBatchingDispatcher::persist(TLMHitRecord record) {
-  if (!thread().isCurrent()) {
-    std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-    thread().runLoop().post(
-        [self, record = std::move(record)]() mutable { self->persist(std::move(record)); });
+  if (rescheduleIfNeeded([record](TLMBatchingDispatcher& self) { self.persist(record); }, false))
     return;
-  }
   dataStore_->addHit(record);
   platform::Error error;
   if (dataStore_->save(&error)) {
@@ -413,29 +410,33 @@ void TLMBatchingDispatcher::runDispatch() {
       serverBatchingDisabled_ = false;
     }
   }
-  std::vector<TLMHitRecord> batch = hitsForDispatch();
+  std::vector<std::string> lines;
+  std::vector<TLMHitRecord> batch = selectBatch(lines);
   if (batch.empty()) {
     setHasHits(false);
     callCompletionHandler(TLMDispatchNoData);
     return;
   }
+  bool sending;
   {
     Lock lock(mutex_);
-    if (connection_) {
-      callCompletionHandler(TLMDispatchNoData);
-      return;
-    }
+    sending = connection_ != nullptr;
+  }
+  if (sending) {
+    callCompletionHandler(TLMDispatchNoData);
+    return;
   }
   platform::NotificationCenter::defaultCenter().post(kWillDispatchNotification, this);
-  sendBatch(std::move(batch));
+  sendBatch(std::move(batch), lines);
 }
 
-void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch) {
+void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch,
+                                      const std::vector<std::string>& lines) {
   const bool secure = !isPlainHttp(batch.front());
   const bool single = batch.size() == 1;
   const std::string& url =
       single ? (secure ? httpsURL_ : httpURL_) : (secure ? httpsBatchURL_ : httpBatchURL_);
-  const std::string payload = buildPayload(batch);
+  const std::string payload = joinPayload(lines);
 
   std::optional<platform::URLRequest> request;
   if (maxBodySize_ == 0 || payload.size() <= maxBodySize_) {
@@ -510,6 +511,12 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
+  std::vector<std::string> lines;
+  return selectBatch(lines);
+}
+
+std::vector<TLMHitRecord> TLMBatchingDispatcher::selectBatch(std::vector<std::string>& lines) {
+  lines.clear();
   std::vector<TLMHitRecord> pending = nextPendingHits();
   if (pending.empty()) {
     TLM_LOG_INFO("No pending hits.");
@@ -517,6 +524,7 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
   }
   if (batchingStrategy_ == TLMBatchingStrategyNone || serverBatchingDisabled()) {
     pending.resize(1);
+    lines.push_back(requestBuilder_->parametersForHit(pending.front()));
     return pending;
   }
 
@@ -528,10 +536,12 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
   // that a batch chosen to fit does fit the size check at sending.
   std::vector<uint64_t> cumulative;
   cumulative.reserve(pending.size());
+  lines.reserve(pending.size());
   uint64_t sum = 0;
   size_t fitCount = 0;
   for (const TLMHitRecord& hit : pending) {
-    sum += requestBuilder_->parametersForHit(hit).size() + (cumulative.empty() ? 0 : 1);
+    lines.push_back(requestBuilder_->parametersForHit(hit));
+    sum += lines.back().size() + (cumulative.empty() ? 0 : 1);
     cumulative.push_back(sum);
     if (sum <= maxBodySize_) ++fitCount;
   }
@@ -571,7 +581,9 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
       k = 1;
       break;
   }
-  pending.resize(std::max<size_t>(k, 1));
+  k = std::max<size_t>(k, 1);
+  pending.resize(k);
+  lines.resize(k);
   return pending;
 }
 
@@ -606,9 +618,16 @@ size_t TLMBatchingDispatcher::batchBySessionSplit(const std::vector<TLMHitRecord
 }
 
 std::string TLMBatchingDispatcher::buildPayload(const std::vector<TLMHitRecord>& hits) const {
+  std::vector<std::string> lines;
+  lines.reserve(hits.size());
+  for (const TLMHitRecord& hit : hits)
+    lines.push_back(requestBuilder_->parametersForHit(hit));
+  return joinPayload(lines);
+}
+
+std::string TLMBatchingDispatcher::joinPayload(const std::vector<std::string>& lines) const {
   std::string payload;
-  for (const TLMHitRecord& hit : hits) {
-    const std::string line = requestBuilder_->parametersForHit(hit);
+  for (const std::string& line : lines) {
     if (line.empty() || (maxHitSize_ != 0 && line.size() > maxHitSize_)) continue;
     if (!payload.empty()) payload += '\n';
     payload += line;
@@ -774,13 +793,10 @@ void TLMBatchingDispatcher::handleCampaignResult(bool attributed, Dictionary cam
 }
 
 void TLMBatchingDispatcher::sendIAdCampaignHit(Dictionary campaignHit) {
-  if (!thread().isCurrent()) {
-    std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-    thread().runLoop().post([self, hit = std::move(campaignHit)]() mutable {
-      self->sendIAdCampaignHit(std::move(hit));
-    });
+  if (rescheduleIfNeeded(
+          [campaignHit](TLMBatchingDispatcher& self) { self.sendIAdCampaignHit(campaignHit); },
+          false))
     return;
-  }
   const std::string* trackingId = stringParameter(campaignHit, kTLMTrackingId);
   if (!trackingId) return;
   if (iAdCampaignTrackerIdCache_.count(*trackingId)) return;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -173,11 +174,17 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   void start();
   // The thread gate: runs `work` on "TLMThread" and answers true when the
   // caller is elsewhere (the caller then returns); false when already there.
-  bool rescheduleIfNeeded(void (TLMBatchingDispatcher::*work)(), bool wait);
+  // `work` is an operation of this dispatcher, or a call of one with its
+  // arguments bound.
+  bool rescheduleIfNeeded(std::function<void(TLMBatchingDispatcher&)> work, bool wait);
   void runDispatch();
   void initialDispatch();
   void callCompletionHandler(TLMDispatchResult result);
-  void sendBatch(std::vector<TLMHitRecord> batch);
+  // The batch and the hit lines of its hits, each encoded once: what
+  // selection measured is what is sent.
+  std::vector<TLMHitRecord> selectBatch(std::vector<std::string>& lines);
+  std::string joinPayload(const std::vector<std::string>& lines) const;
+  void sendBatch(std::vector<TLMHitRecord> batch, const std::vector<std::string>& lines);
 
   std::recursive_mutex mutex_;
   bool hasHits_ = true;              // guarded by mutex_

@@ -1,9 +1,6 @@
 #include "platform/Foundation/URLConnection.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -130,19 +127,6 @@ std::string gzip(const std::string& text) {
 
 std::vector<uint8_t> bytes(const std::string& text) {
   return {text.begin(), text.end()};
-}
-
-// A port on 127.0.0.1 that nobody listens on.
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
@@ -316,7 +300,8 @@ TEST_F(URLConnectionTest, APostAnswered302IsSentOnAsAGetAnd307AsItWas) {
 }
 
 TEST_F(URLConnectionTest, ARefusedConnectionFailsWithCannotConnect) {
-  const std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/collect";
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort()) + "/collect";
   const Load load = run(get(url));
   const auto errors = load.recorder->errors();
   ASSERT_EQ(errors.size(), 1u);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,8 +29,6 @@
 #include "platform/Foundation/Thread.h"
 #include "platform/UIKit/Application.h"
 #include "support/TestSupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -591,24 +588,11 @@ TEST(TLMDataStoreDurability, EveryReturnedSaveSurvivesSIGKILL) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    const std::string fdSetting = std::string(kChildVariable) + "=" + std::to_string(fds[1]);
-    const std::string startSetting = std::string(kStartVariable) + "=" + std::to_string(next);
-    std::vector<std::string> settings{fdSetting, startSetting};
-    for (char** e = environ; *e; ++e)
-      settings.emplace_back(*e);
-    std::vector<char*> env;
-    for (auto& s : settings)
-      env.push_back(s.data());
-    env.push_back(nullptr);
-    std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=TLMDataStoreDurability.ChildStoresHitsUntilKilled";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, env.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t child =
+        testing_support::spawnTestChild("TLMDataStoreDurability.ChildStoresHitsUntilKilled",
+                                        {std::string(kChildVariable) + "=" + std::to_string(fds[1]),
+                                         std::string(kStartVariable) + "=" + std::to_string(next)});
+    ASSERT_GT(child, 0);
     ::close(fds[1]);
 
     // Kill it after a random number of returned saves, so that the signal

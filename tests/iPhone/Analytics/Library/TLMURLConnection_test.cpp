@@ -1,9 +1,6 @@
 #include "TLMURLConnection.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -68,18 +65,6 @@ URLRequest get(std::string url) {
   URLRequest request;
   request.url = std::move(url);
   return request;
-}
-
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 class TLMURLConnectionTest : public ::testing::Test {
@@ -189,7 +174,8 @@ TEST_F(TLMURLConnectionTest, AnHttpErrorStatusArrivesAsAFinishedLoad) {
 }
 
 TEST_F(TLMURLConnectionTest, AFailureReportsTheErrorWithoutAnAnswer) {
-  send(get("http://127.0.0.1:" + std::to_string(closedPort()) + "/collect"));
+  send(get("http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort()) +
+           "/collect"));
   ASSERT_TRUE(outcomes_.waitForCount(1));
   const Outcome outcome = outcomes_.at(0);
   EXPECT_FALSE(outcome.response);
