@@ -151,9 +151,14 @@
     });
   }
 
-  // Raise an error outside the current call stack, where the host reports it
-  // as uncaught (a page's error event, Node's uncaughtException).
+  // Reports an error without throwing it into the current call stack: through
+  // the page's reportError (its error event) where there is one, otherwise by
+  // throwing it from a later job, where the host reports it as uncaught.
   function raiseLater(error) {
+    if (root && typeof root.reportError === 'function') {
+      root.reportError(error);
+      return;
+    }
     var schedule = typeof queueMicrotask === 'function'
       ? queueMicrotask
       : function (fn) { Promise.resolve().then(fn); };

@@ -104,10 +104,14 @@ describe('answers', () => {
     const { bridge, om } = started();
     let calls = 0;
     const p = om.getVar('k', () => calls++, () => calls++);
+    const q = om.getVar('k', () => calls++, () => calls++);
     bridge.answer('getVar', 'first');
     bridge.fail('getVar', 'late');
+    bridge.fail('getVar', 'first', 9, 1);
+    bridge.answer('getVar', 'late', 1);
     assert.equal(await p, 'first');
-    assert.equal(calls, 1);
+    await assert.rejects(q, { message: 'first' });
+    assert.equal(calls, 2);
   });
 
   it('gives the callback and the Promise the same error', async () => {

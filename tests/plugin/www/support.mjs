@@ -21,7 +21,7 @@ export class FakeBridge {
   constructor() {
     this.posted = [];
     this.exec = (success, error, service, action, args) => {
-      this.posted.push({ success, error, service, action, args: JSON.parse(JSON.stringify(args)) });
+      this.posted.push({ success, error, service, action, args: [...args] });
     };
   }
 
