@@ -1,0 +1,235 @@
+// OmnistatPlugin behind a real bridge, driving the real library, whose hits
+// go over HTTPS to a collector in this process. Each test runs in a process
+// of its own, so the service root and its store start fresh.
+
+#include "OmnistatPlugin.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "TLM.h"
+#include "TLMDataStore.h"
+#include "TLMDispatcher.h"
+#include "platform/Cordova/CommandBridge.h"
+#include "platform/Foundation/RunLoop.h"
+#include "support/TestCertificates.h"
+#include "support/TestSupport.h"
+#include "tools/collector/Collector.h"
+
+namespace {
+
+using halden::collector::Collector;
+using halden::collector::CollectorOptions;
+using json = nlohmann::json;
+using testing_support::waitFor;
+
+class OmnistatPluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CollectorOptions options;
+    options.quiet = true;
+    options.httpsPort = 0;
+    options.certFile = certificates_.certificateFile();
+    options.keyFile = certificates_.keyFile();
+    collector_ = std::make_unique<Collector>(std::move(options));
+    std::string error;
+    ASSERT_TRUE(collector_->start(error)) << error;
+    ::setenv("HALDEN_CA_FILE", certificates_.authorityFile().c_str(), 1);
+    ::setenv("HALDEN_HTTPS_ORIGIN", collector_->httpsOrigin().c_str(), 1);
+    ::setenv("HALDEN_HTTP_ORIGIN", collector_->origin().c_str(), 1);
+    platform::RunLoop::startMainLoopThread();
+    bridge_.registerPlugin("OmnistatPlugin", [] { return std::make_unique<OmnistatPlugin>(); });
+  }
+
+  // Sends one command and waits for its answer.
+  json call(const std::string& action, const json& args = json::array()) {
+    const std::string id = "cb" + std::to_string(++nextId_);
+    bridge_.receive(json::array({id, "OmnistatPlugin", action, args}).dump());
+    json found;
+    EXPECT_TRUE(waitFor([&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = answers_.find(id);
+      if (it == answers_.end()) return false;
+      found = it->second;
+      return true;
+    })) << action << " was not answered";
+    return found;
+  }
+  // Sends one command that is never answered, and checks that it is not.
+  void post(const std::string& action) {
+    const std::string id = "cb" + std::to_string(++nextId_);
+    bridge_.receive(json::array({id, "OmnistatPlugin", action, json::array()}).dump());
+    bridge_.drain();
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(answers_.count(id), 0u) << action << " answered";
+  }
+  static void expectOk(const json& answer) { EXPECT_EQ(answer["status"], 1) << answer.dump(); }
+  static void expectError(const json& answer, const std::string& message) {
+    EXPECT_EQ(answer["status"], 9) << answer.dump();
+    EXPECT_EQ(answer["message"], message);
+  }
+
+  int64_t pending() {
+    auto dispatcher = TLM::sharedInstance().dispatcher();
+    return dispatcher ? dispatcher->dataStore()->hitCount(nullptr) : -1;
+  }
+  // Dispatches once `stored` hits are on disk and answers the hits the
+  // collector has, once it has them all.
+  json deliver(int64_t stored) {
+    EXPECT_TRUE(waitFor([&] { return pending() == stored; })) << pending() << " stored";
+    post("dispatch");
+    EXPECT_TRUE(waitFor([&] { return collector_->stats().hits >= uint64_t(stored); }));
+    return json::parse(collector_->hitsJson());
+  }
+  static std::string param(const json& hit, const std::string& key) {
+    return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : "<absent>";
+  }
+
+  testing_support::TempLibraryDir library_;
+  testing_support::TestCertificates certificates_;
+  std::unique_ptr<Collector> collector_;
+  std::atomic<int> nextId_{0};
+  std::mutex mutex_;
+  std::map<std::string, json> answers_;
+  platform::CommandBridge bridge_{[this](const std::string& line) {
+    json answer = json::parse(line);
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_[answer["callbackId"]] = answer;
+  }};
+};
+
+TEST_F(OmnistatPluginTest, GatedCommandsWaitForAStartAndTheStartSetsTheInterval) {
+  for (const char* action : {"trackView", "trackEvent", "trackException", "trackTiming",
+                             "trackMetric", "addTransaction", "addTransactionItem",
+                             "setAllowIDFACollection", "enableUncaughtExceptionReporting"}) {
+    expectError(call(action, {"x"}), "Tracker not started");
+  }
+  expectError(call("getVar", {"&cd"}), "Tracker not started");
+  expectError(call("setVar", {"&cd", "x"}), "Tracker not started");
+  expectError(call("setOptOut", {true}), "Tracker not started");
+  EXPECT_FALSE(TLM::sharedInstance().optOut()) << "refused before a start, though the root has it";
+  expectOk(call("addCustomDimension", {1, "gold"}));
+  post("dispatch");
+  post("debugMode");
+  EXPECT_EQ(TLM::sharedInstance().logger()->logLevel(), TLMLogLevelVerbose);
+
+  expectOk(call("startTrackerWithId", {"UA-1-1", "10"}));
+  EXPECT_EQ(TLM::sharedInstance().dispatchInterval(), 30.0) << "a string is not a number";
+  ASSERT_TRUE(TLM::sharedInstance().defaultTracker());
+  EXPECT_EQ(TLM::sharedInstance().defaultTracker()->name(), "UA-1-1");
+  expectOk(call("startTrackerWithId", {"UA-2-2", 0}));
+  EXPECT_EQ(TLM::sharedInstance().dispatchInterval(), 0.0);
+  EXPECT_EQ(TLM::sharedInstance().defaultTracker()->name(), "UA-2-2");
+  EXPECT_EQ(TLM::sharedInstance().trackers().size(), 2u) << "the first stays registered";
+
+  expectOk(call("setOptOut", {"yes"}));
+  EXPECT_TRUE(TLM::sharedInstance().optOut());
+  expectOk(call("enableUncaughtExceptionReporting", {1}));
+  EXPECT_TRUE(TLM::sharedInstance().trackUncaughtExceptions());
+  expectOk(call("setAllowIDFACollection", {}));
+  EXPECT_FALSE(TLM::sharedInstance().defaultTracker()->allowIDFACollection());
+}
+
+TEST_F(OmnistatPluginTest, MissingArgumentsAreRefusedByNameAndChangeNothing) {
+  expectError(call("startTrackerWithId"), "startTrackerWithId: argument 0 (tracking id) is missing");
+  // The failed start counts for nothing.
+  expectError(call("getVar", {"&cd"}), "Tracker not started");
+  expectError(call("setUserId"), "setUserId: argument 0 (user id) is missing");
+  expectError(call("addCustomDimension", {3}), "addCustomDimension: argument 1 (value) is missing");
+  const std::string notIndex =
+      "addCustomDimension: argument 0 (dimension index) is not a number of 0 or more";
+  expectError(call("addCustomDimension", {"3", "x"}), notIndex);
+  expectError(call("addCustomDimension", {-1, "x"}), notIndex);
+
+  expectOk(call("startTrackerWithId", {"UA-1-1"}));
+  expectError(call("trackView"), "trackView: argument 0 (screen name) is missing");
+  expectError(call("setVar", {"&cd"}), "setVar: argument 1 (value) is missing");
+  expectError(call("getVar"), "getVar: argument 0 (field key) is missing");
+  expectError(call("setOptOut"), "setOptOut: argument 0 (flag) is missing");
+  expectError(call("enableUncaughtExceptionReporting"),
+              "enableUncaughtExceptionReporting: argument 0 (flag) is missing");
+  expectError(call("trackMetric", {-2, 5}), "trackMetric: argument 0 (metric index) is negative");
+  EXPECT_EQ(TLM::sharedInstance().defaultTracker()->get("&cm18446744073709551614"), std::nullopt);
+  EXPECT_FALSE(TLM::sharedInstance().optOut());
+  EXPECT_EQ(pending(), 0);
+}
+
+TEST_F(OmnistatPluginTest, FieldsAreSetAndReadAsTheScriptSentThem) {
+  expectOk(call("startTrackerWithId", {"UA-1-1", 0}));
+  expectOk(call("setVar", {"&cd5", "five"}));
+  EXPECT_EQ(call("getVar", {"&cd5"})["message"], "five");
+  expectOk(call("setAnonymizeIp", {true}));
+  const json aip = call("getVar", {"&aip"});
+  expectOk(aip);
+  EXPECT_EQ(aip["message"], nullptr) << "a number is no string value";
+  expectOk(call("setUserId", {"user-7"}));
+  expectOk(call("setAppVersion", {2.5}));
+  EXPECT_EQ(call("getVar", {"&uid"})["message"], "user-7");
+  EXPECT_EQ(call("getVar", {"&unset"})["message"], nullptr);
+}
+
+TEST_F(OmnistatPluginTest, EveryTrackingCommandReachesTheCollector) {
+  expectOk(call("startTrackerWithId", {"UA-7-1", 0}));
+  expectOk(call("addCustomDimension", {1, "gold"}));
+  expectOk(call("addCustomDimension", {4, "temporary"}));
+  expectOk(call("addCustomDimension", {4, nullptr}));
+  expectOk(call("trackMetric", {2, 5}));
+  expectOk(call("trackView", {"Home", "https://shop.example/?utm_source=news&utm_campaign=spring",
+                              true}));
+  expectOk(call("trackEvent", {"shop", "add", nullptr, 3}));
+  expectOk(call("trackException", {"boom", true}));
+  expectOk(call("trackTiming", {"load", 120, "page"}));
+  expectOk(call("trackView", {"Cart", nullptr}));
+  expectOk(call("addTransaction", {"T-1", "Shop", 12.5, 1, "2", "EUR"}));
+  expectOk(call("addTransactionItem", {"T-1", "Mug", "MUG-1", "Kitchen", 9, 1, "EUR"}));
+
+  const json hits = deliver(8);
+  ASSERT_EQ(hits.size(), 8u);
+  std::vector<std::string> types;
+  for (const json& hit : hits) {
+    types.push_back(param(hit, "t"));
+    EXPECT_TRUE(hit["valid"].get<bool>()) << hit["problems"];
+    EXPECT_EQ(hit["scheme"], "https");
+    EXPECT_EQ(param(hit, "tid"), "UA-7-1");
+    EXPECT_EQ(param(hit, "cd1"), "gold") << "dimensions are tracker fields from the first view on";
+    EXPECT_EQ(param(hit, "cd4"), "<absent>") << "a null dimension hides the earlier value";
+    EXPECT_EQ(param(hit, "cm2"), "5") << "a metric goes with every later hit";
+  }
+  EXPECT_EQ(types, (std::vector<std::string>{"screenview", "event", "screenview", "exception",
+                                             "timing", "screenview", "transaction", "item"}));
+  const json &home = hits[0], &event = hits[1], &excView = hits[2], &exception = hits[3],
+             &timing = hits[4], &cart = hits[5], &transaction = hits[6], &item = hits[7];
+  EXPECT_EQ(param(home, "cd"), "Home");
+  EXPECT_EQ(param(home, "cs"), "news");
+  EXPECT_EQ(param(home, "cn"), "spring");
+  EXPECT_EQ(param(home, "sc"), "start");
+  EXPECT_EQ(param(event, "cd"), "Home") << "the screen name is a tracker field";
+  EXPECT_EQ(param(event, "ec"), "shop");
+  EXPECT_EQ(param(event, "ea"), "add");
+  EXPECT_EQ(param(event, "el"), "<absent>");
+  EXPECT_EQ(param(event, "ev"), "3");
+  EXPECT_EQ(param(event, "cs"), "<absent>") << "campaign fields belong to one view";
+  EXPECT_EQ(param(excView, "cd"), "Home");
+  EXPECT_EQ(param(exception, "exd"), "boom");
+  EXPECT_EQ(param(exception, "exf"), "1");
+  EXPECT_EQ(param(timing, "utc"), "load");
+  EXPECT_EQ(param(timing, "utt"), "120");
+  EXPECT_EQ(param(timing, "utv"), "page");
+  EXPECT_EQ(param(cart, "cd"), "Cart");
+  EXPECT_EQ(param(cart, "sc"), "<absent>");
+  EXPECT_EQ(param(transaction, "tr"), "12.5");
+  EXPECT_EQ(param(transaction, "ts"), "<absent>") << "a string is not a number";
+  EXPECT_EQ(param(transaction, "cu"), "EUR");
+  EXPECT_EQ(param(item, "in"), "Mug");
+  EXPECT_EQ(param(item, "ip"), "9");
+  EXPECT_EQ(param(item, "iq"), "1");
+}
+
+}  // namespace
