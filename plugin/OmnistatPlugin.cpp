@@ -161,7 +161,9 @@ void OmnistatPlugin::setVar(const Command& command) {
   });
 }
 
-void OmnistatPlugin::dispatch(const Command&) { TLM::sharedInstance().dispatch(); }
+void OmnistatPlugin::dispatch(const Command&) {
+  TLM::sharedInstance().dispatch();
+}
 
 void OmnistatPlugin::debugMode(const Command&) {
   debugMode_ = true;
@@ -219,8 +221,9 @@ void OmnistatPlugin::addCustomDimension(const Command& command) {
   // dimension the service knows.
   const Number* number = index->numberIf();
   if (!number || number->doubleValue() < 0) {
-    answerError(command, "addCustomDimension: argument 0 (dimension index) is not a number of 0 "
-                         "or more");
+    answerError(command,
+                "addCustomDimension: argument 0 (dimension index) is not a number of 0 "
+                "or more");
     return;
   }
   {
@@ -306,10 +309,10 @@ void OmnistatPlugin::trackView(const Command& command) {
 void OmnistatPlugin::trackTiming(const Command& command) {
   track(command, [this, command](const std::shared_ptr<TLMTracker>& tracker) {
     addCustomDimensionsToTracker(tracker);
-    send(tracker, TLMDictionaryBuilder::createTimingWithCategory(
-                      textAt(command, 0), valueAt(command, 1), textAt(command, 2),
-                      textAt(command, 3))
-                      .build());
+    send(tracker,
+         TLMDictionaryBuilder::createTimingWithCategory(textAt(command, 0), valueAt(command, 1),
+                                                        textAt(command, 2), textAt(command, 3))
+             .build());
   });
 }
 
@@ -324,10 +327,10 @@ void OmnistatPlugin::addTransaction(const Command& command) {
 
 void OmnistatPlugin::addTransactionItem(const Command& command) {
   track(command, [command](const std::shared_ptr<TLMTracker>& tracker) {
-    send(tracker, TLMDictionaryBuilder::createItemWithTransactionId(
-                      textAt(command, 0), textAt(command, 1), textAt(command, 2),
-                      textAt(command, 3), valueAt(command, 4), valueAt(command, 5),
-                      textAt(command, 6))
-                      .build());
+    send(tracker,
+         TLMDictionaryBuilder::createItemWithTransactionId(
+             textAt(command, 0), textAt(command, 1), textAt(command, 2), textAt(command, 3),
+             valueAt(command, 4), valueAt(command, 5), textAt(command, 6))
+             .build());
   });
 }

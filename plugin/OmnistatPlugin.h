@@ -62,8 +62,8 @@ class OmnistatPlugin : public CDVPlugin {
  private:
   // The argument at a position the command cannot do without, or null after
   // answering the command ERROR with what is missing.
-  const platform::ScriptValue* required(const CDVInvokedUrlCommand::Ptr& command,
-                                        std::size_t index, const char* what);
+  const platform::ScriptValue* required(const CDVInvokedUrlCommand::Ptr& command, std::size_t index,
+                                        const char* what);
   // Answers "Tracker not started" and answers false when no start was made.
   bool checkStarted(const CDVInvokedUrlCommand::Ptr& command);
   // The gated tracking shape: the start is checked here, on the delivery

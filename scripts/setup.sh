@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config git clang-format
+  g++ cmake ninja-build pkg-config git clang-format nodejs
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev zlib1g-dev libssl-dev libcurl4-openssl-dev
   libutf8proc-dev uuid-dev nlohmann-json3-dev libcpp-httplib-dev

@@ -19,7 +19,8 @@ BackgroundPool::~BackgroundPool() {
     threads.swap(threads_);
   }
   wake_.notify_all();
-  for (std::thread& t : threads) t.join();
+  for (std::thread& t : threads)
+    t.join();
 }
 
 void BackgroundPool::post(std::function<void()> work) {

@@ -37,8 +37,8 @@ class BackgroundPool {
   const std::string name_;
   const std::size_t limit_;
   std::mutex mutex_;
-  std::condition_variable wake_;  // work queued, or stopping
-  std::condition_variable idle_;  // the pool may have become idle
+  std::condition_variable wake_;             // work queued, or stopping
+  std::condition_variable idle_;             // the pool may have become idle
   std::deque<std::function<void()>> queue_;  // guarded by mutex_
   std::size_t running_ = 0;                  // guarded by mutex_
   std::size_t sleeping_ = 0;                 // guarded by mutex_: threads waiting for work

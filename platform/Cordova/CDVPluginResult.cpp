@@ -1,7 +1,7 @@
 #include "platform/Cordova/CDVPluginResult.h"
 
-#include <nlohmann/json.hpp>
 #include <openssl/evp.h>
+#include <nlohmann/json.hpp>
 
 using platform::Number;
 using platform::ScriptValue;

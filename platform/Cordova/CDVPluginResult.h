@@ -34,8 +34,8 @@ class CDVPluginResult {
   static CDVPluginResult resultWithStatusMessageAsInt(CDVCommandStatus status, int message);
   static CDVPluginResult resultWithStatusMessageAsDouble(CDVCommandStatus status, double message);
   static CDVPluginResult resultWithStatusMessageAsBool(CDVCommandStatus status, bool message);
-  static CDVPluginResult resultWithStatusMessageAsArray(CDVCommandStatus status,
-                                                        const std::vector<platform::ScriptValue>& message);
+  static CDVPluginResult resultWithStatusMessageAsArray(
+      CDVCommandStatus status, const std::vector<platform::ScriptValue>& message);
   // An object from its JSON text; text that is not a JSON object gives an
   // answer without a message.
   static CDVPluginResult resultWithStatusMessageAsDictionary(CDVCommandStatus status,

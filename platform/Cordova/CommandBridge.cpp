@@ -68,8 +68,7 @@ CommandBridge::~CommandBridge() {
 }
 
 void CommandBridge::registerPlugin(std::string service, PluginFactory factory) {
-  delivery_.runLoop().postAndWait(
-      [&] { factories_[std::move(service)] = std::move(factory); });
+  delivery_.runLoop().postAndWait([&] { factories_[std::move(service)] = std::move(factory); });
 }
 
 bool CommandBridge::loadPlugin(std::string_view service) {
@@ -88,8 +87,7 @@ void CommandBridge::receive(std::string message) {
     }
     return;
   }
-  delivery_.runLoop().post(
-      [this, message = std::move(message)] { deliver(message); });
+  delivery_.runLoop().post([this, message = std::move(message)] { deliver(message); });
 }
 
 void CommandBridge::drain() {
@@ -106,7 +104,9 @@ void CommandBridge::sendPluginResult(const CDVPluginResult& result, std::string_
   if (sink_) sink_(line);
 }
 
-void CommandBridge::runInBackground(std::function<void()> work) { pool_.post(std::move(work)); }
+void CommandBridge::runInBackground(std::function<void()> work) {
+  pool_.post(std::move(work));
+}
 
 void CommandBridge::answer(std::string_view callbackId, CDVCommandStatus status,
                            const std::string& text) {
@@ -151,8 +151,7 @@ void CommandBridge::deliver(const std::string& message) {
   CDVPlugin* target = plugin(service);
   if (!target) {
     NSLog("CommandBridge: no plugin for service " + shown(service));
-    answer(callbackId, CDVCommandStatus_CLASS_NOT_FOUND_EXCEPTION,
-           "Class not found: " + service);
+    answer(callbackId, CDVCommandStatus_CLASS_NOT_FOUND_EXCEPTION, "Class not found: " + service);
     return;
   }
   const CDVPlugin::Action* run = target->action(action);
@@ -164,7 +163,8 @@ void CommandBridge::deliver(const std::string& message) {
 
   std::vector<ScriptValue> arguments;
   arguments.reserve(parsed[3].size());
-  for (const json& j : parsed[3]) arguments.push_back(scriptValue(j));
+  for (const json& j : parsed[3])
+    arguments.push_back(scriptValue(j));
   auto command = std::make_shared<const CDVInvokedUrlCommand>(std::move(arguments), callbackId,
                                                               service, action);
   try {

@@ -32,8 +32,8 @@ namespace platform {
 // and the destructor must not be called from the bridge's own threads.
 // Messages are parsed and delivered on the bridge's delivery thread
 // ("plugin-delivery"), one at a time, in the order receive() was called;
-// background work runs on a pool of a few threads ("plugin-bg"). The sink is called from any of these
-// threads, never from two at once.
+// background work runs on a pool of a few threads ("plugin-bg"). The sink is called from any of
+// these threads, never from two at once.
 class CommandBridge : public CDVCommandDelegate {
  public:
   using AnswerSink = std::function<void(const std::string& answerJson)>;
@@ -63,7 +63,7 @@ class CommandBridge : public CDVCommandDelegate {
   void runInBackground(std::function<void()> work) override;
 
  private:
-  void deliver(const std::string& message);  // on the delivery thread
+  void deliver(const std::string& message);     // on the delivery thread
   CDVPlugin* plugin(std::string_view service);  // on the delivery thread
   void answer(std::string_view callbackId, CDVCommandStatus status, const std::string& text);
 

@@ -11,14 +11,16 @@ namespace {
 
 std::string_view skipSpace(std::string_view s) {
   size_t i = 0;
-  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
+    ++i;
   return s.substr(i);
 }
 
 bool textBool(std::string_view s) {
   s = skipSpace(s);
   if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
-  while (!s.empty() && s[0] == '0') s.remove_prefix(1);
+  while (!s.empty() && s[0] == '0')
+    s.remove_prefix(1);
   if (s.empty()) return false;
   const char c = s[0];
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
@@ -35,8 +37,10 @@ double textDouble(std::string_view s) {
   if (s.empty() || !(std::isdigit(static_cast<unsigned char>(s[0])) || s[0] == '.')) return 0.0;
   double v = 0.0;
   const auto r = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
-  if (r.ec == std::errc::result_out_of_range) v = HUGE_VAL;
-  else if (r.ec != std::errc()) v = 0.0;
+  if (r.ec == std::errc::result_out_of_range)
+    v = HUGE_VAL;
+  else if (r.ec != std::errc())
+    v = 0.0;
   return negative ? -v : v;
 }
 

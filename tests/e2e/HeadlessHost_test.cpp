@@ -45,11 +45,20 @@ class HeadlessApp {
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0600);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.insert(env.end(), settings.begin(), settings.end());
+    // The settings replace variables of the same name (the test presets
+    // point the origins at a closed port).
+    std::vector<std::string> env = settings;
+    for (char** e = environ; *e; ++e) {
+      const std::string_view entry(*e);
+      const std::string_view name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const std::string& s : settings)
+        replaced = replaced || s.starts_with(name);
+      if (!replaced) env.emplace_back(entry);
+    }
     std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
+    for (std::string& s : env)
+      envp.push_back(s.data());
     envp.push_back(nullptr);
     char program[] = HALDEN_APP_PROGRAM;
     char headless[] = "--headless";
@@ -125,6 +134,13 @@ class HeadlessApp {
   std::map<std::string, json> answers_;
 };
 
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::string param(const json& hit, const std::string& key) {
   return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : "<absent>";
 }
@@ -140,11 +156,10 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
   Collector collector(std::move(options));
   std::string error;
   ASSERT_TRUE(collector.start(error)) << error;
-  const std::vector<std::string> settings = {
-      "HALDEN_LIBRARY_DIR=" + work.path() + "/Library",
-      "HALDEN_HTTPS_ORIGIN=" + collector.httpsOrigin(),
-      "HALDEN_HTTP_ORIGIN=" + collector.origin(),
-      "HALDEN_CA_FILE=" + certificates.authorityFile()};
+  const std::vector<std::string> settings = {"HALDEN_LIBRARY_DIR=" + work.path() + "/Library",
+                                             "HALDEN_HTTPS_ORIGIN=" + collector.httpsOrigin(),
+                                             "HALDEN_HTTP_ORIGIN=" + collector.origin(),
+                                             "HALDEN_CA_FILE=" + certificates.authorityFile()};
   const std::string log = work.path() + "/stderr.log";
 
   {
@@ -161,7 +176,8 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
     ASSERT_TRUE(waitFor([&] { return app.answers().count("start") == 1; }));
     app.command("big", "getVar", {std::string(1 << 20, 'x')});
     // A burst: the tracker's bucket holds 60 hits; every command is answered.
-    for (int i = 0; i < 61; ++i) app.command("view-" + std::to_string(i), "trackView", {"S" + std::to_string(i)});
+    for (int i = 0; i < 61; ++i)
+      app.command("view-" + std::to_string(i), "trackView", {"S" + std::to_string(i)});
     ASSERT_TRUE(waitFor([&] { return app.answerCount() == 68; })) << app.answerCount();
     app.command("dispatch", "dispatch", json::array());
     app.closeInput();
@@ -174,25 +190,34 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
     EXPECT_EQ(answers.at("bad-utf8")["status"], 8);
     EXPECT_EQ(answers.at("early")["message"], "Tracker not started");
     EXPECT_EQ(answers.at("big")["status"], 1);
-    for (int i = 0; i < 61; ++i) EXPECT_EQ(answers.at("view-" + std::to_string(i))["status"], 1);
+    for (int i = 0; i < 61; ++i)
+      EXPECT_EQ(answers.at("view-" + std::to_string(i))["status"], 1);
     EXPECT_EQ(answers.count("dispatch"), 0u);
   }
-  std::ifstream logLines(log);
-  std::stringstream logText;
-  logText << logLines.rdbuf();
-  EXPECT_NE(logText.str().find("not JSON"), std::string::npos) << logText.str();
+  EXPECT_NE(readFile(log).find("not JSON"), std::string::npos) << readFile(log);
 
   // What had not left when the first run ended leaves with the next one.
   {
     HeadlessApp app(settings, log);
     app.command("start", "startTrackerWithId", {"UA-61-1", 0});
     ASSERT_TRUE(waitFor([&] { return app.answers().count("start") == 1; }));
-    app.command("dispatch", "dispatch", json::array());
-    ASSERT_TRUE(waitFor([&] {
-      std::set<std::string> screens;
-      for (const json& hit : json::parse(collector.hitsJson())) screens.insert(param(hit, "cd"));
-      return screens.size() >= 60;
-    }, std::chrono::seconds(30)));
+    // A dispatch asked for before the host is known to be reachable does
+    // nothing, so ask again now and then until the hits are in.
+    auto lastAsked = std::chrono::steady_clock::time_point();
+    ASSERT_TRUE(waitFor(
+        [&] {
+          if (std::chrono::steady_clock::now() - lastAsked > std::chrono::milliseconds(500)) {
+            app.command("dispatch", "dispatch", json::array());
+            lastAsked = std::chrono::steady_clock::now();
+          }
+          std::set<std::string> screens;
+          for (const json& hit : json::parse(collector.hitsJson()))
+            screens.insert(param(hit, "cd"));
+          return screens.size() >= 60;
+        },
+        std::chrono::seconds(30)))
+        << "requests " << collector.stats().requests << ", hits " << collector.stats().hits << "\n"
+        << readFile(log);
     app.closeInput();
     EXPECT_EQ(app.waitForExit(), 0);
   }

@@ -59,7 +59,8 @@ class OmnistatPluginTest : public ::testing::Test {
       if (it == answers_.end()) return false;
       found = it->second;
       return true;
-    })) << action << " was not answered";
+    })) << action
+        << " was not answered";
     return found;
   }
   // Sends one command that is never answered, and checks that it is not.
@@ -106,9 +107,9 @@ class OmnistatPluginTest : public ::testing::Test {
 };
 
 TEST_F(OmnistatPluginTest, GatedCommandsWaitForAStartAndTheStartSetsTheInterval) {
-  for (const char* action : {"trackView", "trackEvent", "trackException", "trackTiming",
-                             "trackMetric", "addTransaction", "addTransactionItem",
-                             "setAllowIDFACollection", "enableUncaughtExceptionReporting"}) {
+  for (const char* action :
+       {"trackView", "trackEvent", "trackException", "trackTiming", "trackMetric", "addTransaction",
+        "addTransactionItem", "setAllowIDFACollection", "enableUncaughtExceptionReporting"}) {
     expectError(call(action, {"x"}), "Tracker not started");
   }
   expectError(call("getVar", {"&cd"}), "Tracker not started");
@@ -133,12 +134,13 @@ TEST_F(OmnistatPluginTest, GatedCommandsWaitForAStartAndTheStartSetsTheInterval)
   EXPECT_TRUE(TLM::sharedInstance().optOut());
   expectOk(call("enableUncaughtExceptionReporting", {1}));
   EXPECT_TRUE(TLM::sharedInstance().trackUncaughtExceptions());
-  expectOk(call("setAllowIDFACollection", {}));
+  expectOk(call("setAllowIDFACollection", json::array()));
   EXPECT_FALSE(TLM::sharedInstance().defaultTracker()->allowIDFACollection());
 }
 
 TEST_F(OmnistatPluginTest, MissingArgumentsAreRefusedByNameAndChangeNothing) {
-  expectError(call("startTrackerWithId"), "startTrackerWithId: argument 0 (tracking id) is missing");
+  expectError(call("startTrackerWithId"),
+              "startTrackerWithId: argument 0 (tracking id) is missing");
   // The failed start counts for nothing.
   expectError(call("getVar", {"&cd"}), "Tracker not started");
   expectError(call("setUserId"), "setUserId: argument 0 (user id) is missing");
@@ -181,8 +183,8 @@ TEST_F(OmnistatPluginTest, EveryTrackingCommandReachesTheCollector) {
   expectOk(call("addCustomDimension", {4, "temporary"}));
   expectOk(call("addCustomDimension", {4, nullptr}));
   expectOk(call("trackMetric", {2, 5}));
-  expectOk(call("trackView", {"Home", "https://shop.example/?utm_source=news&utm_campaign=spring",
-                              true}));
+  expectOk(call("trackView",
+                {"Home", "https://shop.example/?utm_source=news&utm_campaign=spring", true}));
   expectOk(call("trackEvent", {"shop", "add", nullptr, 3}));
   expectOk(call("trackException", {"boom", true}));
   expectOk(call("trackTiming", {"load", 120, "page"}));

@@ -41,8 +41,7 @@ class ProbePlugin : public CDVPlugin {
   // Answers the arguments as it received them.
   void echo(const CDVInvokedUrlCommand::Ptr& command) {
     commandDelegate()->sendPluginResult(
-        CDVPluginResult::resultWithStatusMessageAsArray(CDVCommandStatus_OK,
-                                                        command->arguments()),
+        CDVPluginResult::resultWithStatusMessageAsArray(CDVCommandStatus_OK, command->arguments()),
         command->callbackId());
   }
   // Notes the order and the thread of delivery.
@@ -58,7 +57,8 @@ class ProbePlugin : public CDVPlugin {
         std::unique_lock<std::mutex> lock(mutex_);
         ++arrived_;
         met_.notify_all();
-        const bool both = met_.wait_for(lock, std::chrono::seconds(10), [&] { return arrived_ >= 2; });
+        const bool both =
+            met_.wait_for(lock, std::chrono::seconds(10), [&] { return arrived_ >= 2; });
         commandDelegate()->sendPluginResult(
             CDVPluginResult::resultWithStatus(both ? CDVCommandStatus_OK : CDVCommandStatus_ERROR,
                                               platform::Thread::currentName()),
@@ -115,8 +115,7 @@ TEST_F(CommandBridgeTest, ScriptValuesArriveAsThePlatformsAndTheAnswerCarriesThe
   EXPECT_EQ(got[0]["callbackId"], "cb-1");
   EXPECT_EQ(got[0]["status"], 1);
   EXPECT_EQ(got[0]["keepCallback"], false);
-  EXPECT_EQ(got[0]["message"],
-            json::parse(R"(["text",10,2.5,true,null,[1,[2]],{"k":"v"},-7])"));
+  EXPECT_EQ(got[0]["message"], json::parse(R"(["text",10,2.5,true,null,[1,[2]],{"k":"v"},-7])"));
   EXPECT_EQ(probe_->initialized, 1);
   EXPECT_TRUE(probe_->delegateSet) << "the delegate is set before pluginInitialize";
 }
@@ -128,8 +127,10 @@ TEST_F(CommandBridgeTest, CommandsAreDeliveredInArrivalOrderOnOneThread) {
   }
   bridge_.drain();
   ASSERT_EQ(probe_->order.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(probe_->order[i], i);
-  for (const std::string& name : probe_->threads) EXPECT_EQ(name, "plugin-delivery");
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ(probe_->order[i], i);
+  for (const std::string& name : probe_->threads)
+    EXPECT_EQ(name, "plugin-delivery");
   EXPECT_EQ(probe_->initialized, 1) << "loadPlugin and the commands share one instance";
 }
 
@@ -145,30 +146,32 @@ TEST_F(CommandBridgeTest, BackgroundWorkRunsOffTheDeliveryThreadSideBySide) {
 TEST_F(CommandBridgeTest, BadMessagesAreAnsweredWhereTheyCanBeAndNeverStopTheBridge) {
   const std::string megabyte(1 << 20, 'm');
   const std::vector<std::string> messages = {
-      "not json at all",                                // dropped: no callback id
-      R"(["cb-json","Probe","echo",[1,)",               // cut short: 8
-      R"({"callbackId":"x"})",                          // not an array: dropped
-      R"([42,"Probe","echo",[]])",                      // no callback id: dropped
-      R"(["cb-shape","Probe","echo"])",                 // three elements: 8
-      R"(["cb-args","Probe","echo",{"a":1}])",          // args not an array: 8
-      R"(["cb-service","Nowhere","echo",[]])",          // unknown service: 2
-      R"(["cb-action","Probe","nothing",[]])",          // unknown action: 7
+      "not json at all",                                  // dropped: no callback id
+      R"(["cb-json","Probe","echo",[1,)",                 // cut short: 8
+      R"({"callbackId":"x"})",                            // not an array: dropped
+      R"([42,"Probe","echo",[]])",                        // no callback id: dropped
+      R"(["cb-shape","Probe","echo"])",                   // three elements: 8
+      R"(["cb-args","Probe","echo",{"a":1}])",            // args not an array: 8
+      R"(["cb-service","Nowhere","echo",[]])",            // unknown service: 2
+      R"(["cb-action","Probe","nothing",[]])",            // unknown action: 7
       "[\"cb-utf8\",\"Probe\",\"echo\",[\"\xC3\x28\"]]",  // invalid UTF-8: 8
-      R"(["cb-fail","Probe","fail",[]])",               // the action throws: 9
-      R"(["INVALID","Probe","echo",[1]])",              // no callbacks: not answered
+      R"(["cb-fail","Probe","fail",[]])",                 // the action throws: 9
+      R"(["INVALID","Probe","echo",[1]])",                // no callbacks: not answered
       "[\"cb-mega\",\"Probe\",\"echo\",[\"" + megabyte + "\"]]",
       "[\"cb-huge\",\"Probe\",\"echo\",[\"" + std::string(CommandBridge::kMaxMessageBytes, 'h') +
-          "\"]]",                                       // over the limit: 8, unread
+          "\"]]",  // over the limit: 8, unread
       R"(["cb-last","Probe","echo",["still here"]])",
   };
-  for (const std::string& m : messages) bridge_.receive(m);
+  for (const std::string& m : messages)
+    bridge_.receive(m);
   bridge_.drain();
 
   std::map<std::string, json> byId;
-  for (const json& answer : answers()) byId[answer["callbackId"]] = answer;
+  for (const json& answer : answers())
+    byId[answer["callbackId"]] = answer;
   const std::map<std::string, int> expected = {
-      {"cb-json", 8},   {"cb-shape", 8}, {"cb-args", 8}, {"cb-service", 2}, {"cb-action", 7},
-      {"cb-utf8", 8},   {"cb-fail", 9},  {"cb-mega", 1}, {"cb-huge", 8},    {"cb-last", 1}};
+      {"cb-json", 8}, {"cb-shape", 8}, {"cb-args", 8}, {"cb-service", 2}, {"cb-action", 7},
+      {"cb-utf8", 8}, {"cb-fail", 9},  {"cb-mega", 1}, {"cb-huge", 8},    {"cb-last", 1}};
   EXPECT_EQ(byId.size(), expected.size());
   for (const auto& [id, status] : expected) {
     ASSERT_TRUE(byId.count(id)) << id;
@@ -187,26 +190,32 @@ TEST_F(CommandBridgeTest, BadMessagesAreAnsweredWhereTheyCanBeAndNeverStopTheBri
 TEST(CDVPluginResultTest, EveryMessageKindEncodes) {
   auto encoded = [](const CDVPluginResult& r) { return json::parse(r.toJson("id")); };
   EXPECT_EQ(encoded(CDVPluginResult::resultWithStatus(CDVCommandStatus_OK))["message"], nullptr);
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatus(CDVCommandStatus_OK, std::nullopt))["message"],
-            nullptr);
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsInt(CDVCommandStatus_OK, -5))["message"], -5);
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsDouble(CDVCommandStatus_OK, 0.5))["message"],
+  EXPECT_EQ(
+      encoded(CDVPluginResult::resultWithStatus(CDVCommandStatus_OK, std::nullopt))["message"],
+      nullptr);
+  EXPECT_EQ(
+      encoded(CDVPluginResult::resultWithStatusMessageAsInt(CDVCommandStatus_OK, -5))["message"],
+      -5);
+  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsDouble(CDVCommandStatus_OK,
+                                                                     0.5))["message"],
             0.5);
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsBool(CDVCommandStatus_OK, true))["message"],
-            true);
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsDictionary(CDVCommandStatus_OK,
-                                                                         R"({"a":[1]})"))["message"],
+  EXPECT_EQ(
+      encoded(CDVPluginResult::resultWithStatusMessageAsBool(CDVCommandStatus_OK, true))["message"],
+      true);
+  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsDictionary(
+                CDVCommandStatus_OK, R"({"a":[1]})"))["message"],
             json::parse(R"({"a":[1]})"));
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsDictionary(CDVCommandStatus_OK, "[1]"))
-                ["message"],
+  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsDictionary(CDVCommandStatus_OK,
+                                                                         "[1]"))["message"],
             nullptr)
       << "only an object is a dictionary";
-  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsArrayBuffer(CDVCommandStatus_OK,
-                                                                          {'h', 'i', '!'}))["message"],
+  EXPECT_EQ(encoded(CDVPluginResult::resultWithStatusMessageAsArrayBuffer(
+                CDVCommandStatus_OK, {'h', 'i', '!'}))["message"],
             json::parse(R"({"CDVType":"ArrayBuffer","data":"aGkh"})"));
   CDVPluginResult kept = CDVPluginResult::resultWithStatus(CDVCommandStatus_NO_RESULT);
   kept.setKeepCallbackAsBool(true);
-  EXPECT_EQ(encoded(kept), json::parse(R"({"callbackId":"id","status":0,"message":null,"keepCallback":true})"));
+  EXPECT_EQ(encoded(kept),
+            json::parse(R"({"callbackId":"id","status":0,"message":null,"keepCallback":true})"));
 }
 
 }  // namespace

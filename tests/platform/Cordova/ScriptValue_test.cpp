@@ -12,7 +12,9 @@ namespace {
 using platform::Number;
 using platform::ScriptValue;
 
-ScriptValue str(const char* s) { return ScriptValue(std::string(s)); }
+ScriptValue str(const char* s) {
+  return ScriptValue(std::string(s));
+}
 
 TEST(ScriptValueTest, StringsConvertByTheirLeadingText) {
   for (const char* yes : {"yes", "YES", "true", "T", "  y", "10", "+1", "-3", "0009", "1x"})
@@ -44,7 +46,8 @@ TEST(ScriptValueTest, NumbersConvertByValueAndOthersToZero) {
   EXPECT_EQ(ScriptValue(Number(-1e20)).intValue(), INT_MIN);
   EXPECT_DOUBLE_EQ(ScriptValue(Number(12)).doubleValue(), 12.0);
 
-  for (const ScriptValue& v : {ScriptValue(), ScriptValue::array("[1]"), ScriptValue::object("{}")}) {
+  for (const ScriptValue& v :
+       {ScriptValue(), ScriptValue::array("[1]"), ScriptValue::object("{}")}) {
     EXPECT_FALSE(v.boolValue());
     EXPECT_EQ(v.intValue(), 0);
     EXPECT_EQ(v.doubleValue(), 0.0);
