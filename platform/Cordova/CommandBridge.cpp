@@ -1,8 +1,8 @@
 #include "platform/Cordova/CommandBridge.h"
 
+#include <cctype>
 #include <exception>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <vector>
 
 #include "platform/Foundation/Log.h"
@@ -44,13 +44,27 @@ ScriptValue scriptValue(const json& j) {
   }
 }
 
-// The callback id at the head of a message too large to parse, if it has one.
+// The callback id at the head of a message that cannot be parsed, if it
+// has a plain one ('["id", ...'), so that the page still hears of it.
 std::string leadingCallbackId(std::string_view message) {
-  static const std::regex head(R"(^\s*\[\s*"([A-Za-z0-9_.:-]{1,128})\")");
-  std::match_results<std::string_view::const_iterator> m;
-  const std::string_view start = message.substr(0, 200);
-  if (std::regex_search(start.begin(), start.end(), m, head)) return m[1].str();
-  return {};
+  auto skipSpace = [&] {
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message[0])))
+      message.remove_prefix(1);
+  };
+  skipSpace();
+  if (message.empty() || message[0] != '[') return {};
+  message.remove_prefix(1);
+  skipSpace();
+  if (message.empty() || message[0] != '"') return {};
+  message.remove_prefix(1);
+  constexpr std::size_t kLongest = 128;
+  std::size_t n = 0;
+  while (n < message.size() && n <= kLongest &&
+         (std::isalnum(static_cast<unsigned char>(message[n])) ||
+          std::string_view("_.:-").find(message[n]) != std::string_view::npos))
+    ++n;
+  if (n == 0 || n > kLongest || n == message.size() || message[n] != '"') return {};
+  return std::string(message.substr(0, n));
 }
 
 }  // namespace
