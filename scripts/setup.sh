@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev zlib1g-dev libssl-dev libcurl4-openssl-dev
   libutf8proc-dev uuid-dev nlohmann-json3-dev libcpp-httplib-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test suite in the plain build and in the
-# AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds.
-#   scripts/test.sh            all three builds
-#   scripts/test.sh default    only the named presets (default, asan, tsan)
+# AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds, then
+# the fuzz targets for a bounded time (clang, libFuzzer).
+#   scripts/test.sh            all three builds and the fuzz run
+#   scripts/test.sh default    only the named presets (default, asan, tsan, fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
 presets=("$@")
-if ((${#presets[@]} == 0)); then presets=(default asan tsan); fi
+if ((${#presets[@]} == 0)); then presets=(default asan tsan fuzz); fi
 
 for preset in "${presets[@]}"; do
+  if [[ ${preset} == fuzz ]]; then
+    # The fuzz build has nothing but the fuzz targets to build and run.
+    echo "=== fuzz: configure and build the fuzz targets" >&2
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz --target BridgeMessage_fuzz
+    echo "=== fuzz: bounded fuzz runs" >&2
+    ctest --preset fuzz
+    continue
+  fi
   echo "=== ${preset}: configure and build" >&2
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}"
