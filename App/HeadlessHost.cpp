@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 
-#include "OmnistatPlugin.h"
 #include "platform/Cordova/CommandBridge.h"
 #include "platform/Foundation/Log.h"
 #include "platform/Foundation/NotificationCenter.h"
@@ -57,7 +56,7 @@ int HeadlessHost::run() {
     std::fputc('\n', out);
     std::fflush(out);
   });
-  bridge.registerPlugin("OmnistatPlugin", [] { return std::make_unique<OmnistatPlugin>(); });
+  if (registerPlugins_) registerPlugins_(bridge);
   if (!bridge.loadPlugin("OmnistatPlugin")) {
     platform::NSLog("halden-app: the plugin OmnistatPlugin could not be loaded");
     return 1;

@@ -1,10 +1,16 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+
+namespace platform {
+class CommandBridge;
+}
 
 // Serves the script bridge without a window: one JSON message per line on
 // the input, one answer per line on the output, log lines on standard
-// error. It loads the application's plugins, serves until the input ends,
+// error. It loads the application's plugins (as registerPlugins registers
+// them), serves until the input ends,
 // lets running background commands finish, posts the application's
 // terminate notification (the hit store saves) and answers the exit status.
 //
@@ -14,10 +20,14 @@
 // bridge.
 class HeadlessHost {
  public:
-  HeadlessHost(int inputFd, std::FILE* output) : inputFd_(inputFd), output_(output) {}
+  using PluginRegistration = std::function<void(platform::CommandBridge&)>;
+
+  HeadlessHost(int inputFd, std::FILE* output, PluginRegistration registerPlugins)
+      : inputFd_(inputFd), output_(output), registerPlugins_(std::move(registerPlugins)) {}
   int run();
 
  private:
   int inputFd_;
   std::FILE* output_;
+  PluginRegistration registerPlugins_;
 };

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and tests with.
-# Idempotent: when every package is already there it only asks dpkg and exits.
+# Installs the Debian packages the project builds and tests with, and the
+# frameworks' official page scripts the application serves (App/package.json,
+# from the npm registry as its lock file pins them).
+# Idempotent: when everything is already there it only asks dpkg and npm.
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libsqlite3-dev zlib1g-dev libssl-dev libcurl4-openssl-dev
   libutf8proc-dev uuid-dev nlohmann-json3-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
+  libwebkit2gtk-4.1-dev webkit2gtk-driver xvfb xauth
 )
 
 missing=()
@@ -18,15 +21,21 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if ((${#missing[@]} == 0)); then
-  exit 0
+if ((${#missing[@]} > 0)); then
+  echo "setup: installing ${missing[*]}" >&2
+  sudo_cmd=()
+  if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  if ! "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
+    "${sudo_cmd[@]}" apt-get update
+    "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
 fi
 
-echo "setup: installing ${missing[*]}" >&2
-sudo_cmd=()
-if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-if ! "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
-  "${sudo_cmd[@]}" apt-get update
-  "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# The page scripts: installed again only when the lock file changed.
+app="$(cd "$(dirname "$0")/../App" && pwd)"
+if ! cmp -s "$app/package-lock.json" "$app/node_modules/.installed-lock.json"; then
+  echo "setup: installing the page scripts (npm ci in App/)" >&2
+  (cd "$app" && npm ci --no-audit --no-fund --ignore-scripts --loglevel=error)
+  cp "$app/package-lock.json" "$app/node_modules/.installed-lock.json"
 fi

@@ -561,6 +561,18 @@ void RunLoop::wakeUp() {
   impl_->wake();
 }
 
+RunLoop::Waits RunLoop::waits() const {
+  Waits waits;
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->wakeFd >= 0) waits.fds.emplace_back(impl_->wakeFd, POLLIN);
+  for (const auto& [id, watch] : impl_->watches) {
+    if (watch.events != 0) waits.fds.emplace_back(watch.fd, toPollEvents(watch.events));
+  }
+  if (!impl_->timers.empty()) waits.nextTimer = impl_->timers.begin()->first.first;
+  waits.ready = !impl_->pending.empty() || !impl_->ready.empty() || impl_->stopRequested;
+  return waits;
+}
+
 bool RunLoop::isCurrent() const {
   return impl_->isCurrent();
 }

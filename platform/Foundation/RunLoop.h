@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -118,6 +121,18 @@ class RunLoop {
 
   // Makes the loop's current wait return, so that it looks at its work again.
   void wakeUp();
+
+  // For an outer event loop that drives this one from the loop's own thread
+  // (the application shell runs GLib's): what the loop would wait for now.
+  // The outer loop polls the descriptors (the wake-up descriptor, readable
+  // after a post or stop from another thread, comes first) until the next
+  // timer is due, then calls runFor(0) to run whatever is ready.
+  struct Waits {
+    std::vector<std::pair<int, short>> fds;      // descriptor, poll(2) events
+    std::optional<Clock::time_point> nextTimer;  // none: no timer is scheduled
+    bool ready = false;                          // tasks are queued: run at once
+  };
+  Waits waits() const;
 
   // Whether the calling thread is the one running this loop.
   bool isCurrent() const;

@@ -10,5 +10,11 @@ inline constexpr char kUIApplicationWillResignActiveNotification[] =
     "UIApplicationWillResignActiveNotification";
 inline constexpr char kUIApplicationWillTerminateNotification[] =
     "UIApplicationWillTerminateNotification";
+inline constexpr char kUIApplicationDidBecomeActiveNotification[] =
+    "UIApplicationDidBecomeActiveNotification";
+inline constexpr char kUIApplicationDidEnterBackgroundNotification[] =
+    "UIApplicationDidEnterBackgroundNotification";
+inline constexpr char kUIApplicationWillEnterForegroundNotification[] =
+    "UIApplicationWillEnterForegroundNotification";
 
 }  // namespace platform
