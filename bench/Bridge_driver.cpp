@@ -16,7 +16,7 @@
 // OK), so after the first 60 trackEvent hits, on either side, the hits are
 // dropped rather than stored; both sides are throttled alike.
 //
-//   Bridge_driver [MESSAGES_PER_PHASE] [IN_FLIGHT]     (default 2000, 16)
+//   Bridge_driver [MESSAGES_PER_PHASE] [IN_FLIGHT]     (default 20000, 16)
 //
 // The host is $HALDEN_APP_PROGRAM, or the halden-app of the build tree this
 // driver was built in. The files go to a fresh directory under
@@ -234,7 +234,7 @@ Figures inProcess(int count, const std::function<void()>& call) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int count = std::max(1, argc > 1 ? std::atoi(argv[1]) : 2000);
+  const int count = std::max(1, argc > 1 ? std::atoi(argv[1]) : 20000);
   const int inFlight = std::max(1, argc > 2 ? std::atoi(argv[2]) : 16);
   const std::string& dir = halden::bench::BenchDirectory::path();
   setenv("HALDEN_HTTP_ORIGIN", "http://127.0.0.1:9", 1);
