@@ -228,7 +228,9 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
     screens.insert(param(hit, "cd"));
   }
   EXPECT_EQ(numbers.size(), 60u) << "a burst of 61 leaves 60 hits, each once";
-  EXPECT_EQ(screens.count("S60"), 0u) << "the 61st view was throttled";
+  // Background commands reach the tracker in any order: which one of the
+  // 61 was throttled is not fixed.
+  EXPECT_EQ(screens.size(), 60u);
 }
 
 }  // namespace
