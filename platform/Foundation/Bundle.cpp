@@ -61,8 +61,10 @@ struct MainBundle {
 };
 
 MainBundle& mainBundle() {
-  static MainBundle bundle;
-  return bundle;
+  // Never destroyed: the library's worker thread reads it while the process
+  // exits.
+  static MainBundle* const bundle = new MainBundle;
+  return *bundle;
 }
 
 }  // namespace

@@ -12,8 +12,10 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry instance;
-  return instance;
+  // Never destroyed: detached threads look classes up while the process
+  // exits.
+  static Registry* const instance = new Registry;
+  return *instance;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/Foundation/CurlMultiLoop.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <string>
 #include <unordered_map>
@@ -17,6 +18,14 @@ namespace {
 // Easy handles kept for reuse: more than the transfers one thread usually
 // runs at once, few enough that an idle thread holds little.
 constexpr size_t kMaxIdleEasyHandles = 4;
+
+// OpenSSL otherwise frees its global state from an exit handler, while the
+// URL loading thread, which runs for the life of the process, may be in the
+// middle of a handshake (or still initialising libcurl): a process that
+// returned from main() with a request in flight crashed in OpenSSL. Asked
+// for as the platform library loads, before anything else uses OpenSSL.
+[[maybe_unused]] const bool kOpenSslKeptAtExit =
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 bool initCurlOnce() {
   // Process-wide and never undone: libcurl's global state lives as long as

@@ -81,8 +81,9 @@ void NSLog(std::string_view message) {
 
   // One write(2) per line. A short write (a long line on a pipe) is finished
   // under the lock, so even then no other thread's line lands in the middle.
-  static std::mutex writeMutex;
-  std::lock_guard<std::mutex> lock(writeMutex);
+  // Never destroyed: detached threads log while the process exits.
+  static std::mutex* const writeMutex = new std::mutex;
+  std::lock_guard<std::mutex> lock(*writeMutex);
   const char* data = line.data();
   size_t left = line.size();
   while (left > 0) {

@@ -23,8 +23,10 @@ struct ScreenState {
 };
 
 ScreenState& state() {
-  static ScreenState instance;
-  return instance;
+  // Never destroyed: hits are built on detached threads while the process
+  // exits.
+  static ScreenState* const instance = new ScreenState;
+  return *instance;
 }
 
 std::string_view trimmed(std::string_view s) {

@@ -96,10 +96,10 @@ std::string TLMHitUtil::userAgentString() {
 }
 
 std::string TLMHitUtil::deviceModelVersion() {
-  static std::once_flag once;
-  static std::string machine;
-  std::call_once(once, [] { machine = platform::Device::machine(); });
-  return machine;
+  // Kept for the life of the process: "TLMThread" may read it while the
+  // process exits.
+  static const std::string* const machine = new std::string(platform::Device::machine());
+  return *machine;
 }
 
 std::string TLMHitUtil::systemScreenResolution() {

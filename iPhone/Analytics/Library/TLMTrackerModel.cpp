@@ -37,10 +37,12 @@ struct Tables {
 std::atomic<int32_t> gScreenViewNumber{1};
 
 uint32_t random32() {
-  static std::mutex mutex;
-  static std::random_device device;  // the kernel's randomness
-  std::lock_guard<std::mutex> lock(mutex);
-  return device();
+  // Never destroyed: trackers send from detached threads while the process
+  // exits.
+  static std::mutex* const mutex = new std::mutex;
+  static std::random_device* const device = new std::random_device;  // the kernel's randomness
+  std::lock_guard<std::mutex> lock(*mutex);
+  return (*device)();
 }
 
 const Tables& tables() {
