@@ -11,7 +11,7 @@ packages=(
   libsqlite3-dev zlib1g-dev libssl-dev libcurl4-openssl-dev
   libutf8proc-dev uuid-dev nlohmann-json3-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
-  libwebkit2gtk-4.1-dev webkit2gtk-driver xvfb xauth
+  libwebkit2gtk-4.1-dev webkit2gtk-driver xvfb xauth dbus
 )
 
 missing=()

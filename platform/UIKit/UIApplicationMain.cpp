@@ -128,15 +128,10 @@ int UIApplicationMain(int argc, char** argv, const char* principalClassName,
   UIApplication::setSharedApplication(shell.application.get());
 
   // A running instance takes the URLs of a second start, where a session
-  // bus lets the two find each other; "--automation" starts stand alone, so
-  // that a driver always gets a window of its own.
+  // bus lets the two find each other.
   std::string id = platform::Bundle::main().identifier;
   if (!g_application_id_is_valid(id.c_str())) id = "local.halden.app";
-  bool standalone = false;
-  for (int i = 1; i < argc; ++i)
-    standalone = standalone || std::string(argv[i]) == "--automation";
-  const auto flags = static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_OPEN |
-                                                    (standalone ? G_APPLICATION_NON_UNIQUE : 0));
+  const auto flags = G_APPLICATION_HANDLES_OPEN;
   shell.gtk = gtk_application_new(id.c_str(), flags);
   g_signal_connect(shell.gtk, "activate", G_CALLBACK(onActivate), &shell);
   g_signal_connect(shell.gtk, "open", G_CALLBACK(onOpen), &shell);

@@ -1,0 +1,103 @@
+// The native side of the hybrid framework's page bridge, with the
+// application delegate in front of it: URL opens and web activities become
+// the page's "appUrlOpen" events, kept for a page that does not listen yet.
+
+#include "platform/Capacitor/CapacitorBridge.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "App/AppDelegate.h"
+#include "platform/UIKit/UIApplication.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+// The results the bridge sent, as the page receives them.
+std::vector<json> results(const std::vector<std::string>& scripts) {
+  std::vector<json> out;
+  const std::string head = "window.Capacitor && window.Capacitor.fromNative(";
+  for (const std::string& s : scripts) {
+    EXPECT_EQ(s.rfind(head, 0), 0u) << s;
+    out.push_back(json::parse(s.substr(head.size(), s.size() - head.size() - 2)));
+  }
+  return out;
+}
+
+std::string call(const std::string& id, const std::string& plugin, const std::string& method,
+                 json options = json::object()) {
+  return json({{"type", "message"},
+               {"callbackId", id},
+               {"pluginId", plugin},
+               {"methodName", method},
+               {"options", options}})
+      .dump();
+}
+
+TEST(CapacitorBridgeTest, UrlOpensReachListenersAndWaitForTheFirstOne) {
+  std::vector<std::string> scripts;
+  platform::CapacitorBridge bridge([&](const std::string& s) { scripts.push_back(s); });
+  UIApplication app;
+  app.setDelegate(std::make_shared<AppDelegate>());
+
+  // Opened before the page listens: kept.
+  EXPECT_TRUE(app.openURL("x-halden-shop://product/mug?utm_source=cold", {}));
+  EXPECT_TRUE(scripts.empty());
+  bridge.receive(call("7", "App", "addListener", {{"eventName", "appUrlOpen"}}));
+  bridge.receive(call("8", "App", "addListener", {{"eventName", "appUrlOpen"}}));
+  // While listening: every listener hears it.
+  bool restored = false;
+  EXPECT_TRUE(app.continueUserActivity(
+      {platform::kUserActivityTypeBrowsingWeb, "https://shop.example/cart"},
+      [&](auto objects) { restored = !objects.has_value(); }));
+  EXPECT_TRUE(restored) << "the restoration handler is called with nothing";
+  EXPECT_FALSE(app.continueUserActivity({"com.example.other", std::nullopt}, nullptr));
+  bridge.receive(
+      call("9", "App", "removeListener", {{"eventName", "appUrlOpen"}, {"callbackId", "8"}}));
+  EXPECT_TRUE(app.openURL("x-halden-shop://cart", {}));
+
+  const std::vector<json> got = results(scripts);
+  std::vector<std::pair<std::string, std::string>> events;
+  for (const json& r : got) {
+    if (r["methodName"] == "addListener") events.emplace_back(r["callbackId"], r["data"]["url"]);
+    EXPECT_TRUE(r["success"].get<bool>());
+  }
+  EXPECT_EQ(events, (std::vector<std::pair<std::string, std::string>>{
+                        {"7", "x-halden-shop://product/mug?utm_source=cold"},
+                        {"7", "https://shop.example/cart"},
+                        {"8", "https://shop.example/cart"},
+                        {"7", "x-halden-shop://cart"}}));
+  for (const json& r : got) {
+    if (r["methodName"] == "addListener") {
+      EXPECT_TRUE(r["save"].get<bool>()) << "kept for more";
+    }
+  }
+}
+
+TEST(CapacitorBridgeTest, MethodsAnswerAndStrangersAreRefused) {
+  std::vector<std::string> scripts;
+  platform::CapacitorBridge bridge([&](const std::string& s) { scripts.push_back(s); });
+  bridge.setLaunchUrl("x-halden-shop://product/tote");
+  bridge.receive(call("1", "App", "getLaunchUrl"));
+  bridge.receive(call("2", "App", "exitApp"));
+  bridge.receive(call("3", "Camera", "getPhoto"));
+  bridge.receive("not json");
+  bridge.receive(call("-1", "App", "getState"));  // asks for no answer
+
+  const std::vector<json> got = results(scripts);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0]["data"]["url"], "x-halden-shop://product/tote");
+  EXPECT_FALSE(got[1]["success"].get<bool>());
+  EXPECT_EQ(got[1]["error"]["message"], "\"App.exitApp()\" is not implemented on ios");
+  EXPECT_FALSE(got[2]["success"].get<bool>());
+
+  const std::string preamble = platform::CapacitorBridge::preamble("app://localhost");
+  EXPECT_NE(preamble.find("window.WEBVIEW_SERVER_URL = \"app://localhost\""), std::string::npos);
+  EXPECT_NE(preamble.find("\"PluginHeaders\""), std::string::npos);
+}
+
+}  // namespace
