@@ -160,9 +160,10 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   TLMDispatchCompletionHandler defaultCompletionHandler();
   void setDefaultCompletionHandler(TLMDispatchCompletionHandler handler);
 
-  // The most rounds of deleting expired hits in one load, should the store
-  // keep failing to delete them.
-  static constexpr int kMaxExpiryRounds = 8;
+  // Hits the store did not take ("Failed to save hit"), since construction.
+  // Any thread.
+  uint64_t failedHitSaves() const { return failedHitSaves_.load(); }
+
   static constexpr size_t kGetLimit = 2000;
 
   struct Key {};  // keeps construction to initWithDataStore()
@@ -213,4 +214,5 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   std::map<std::string, bool, std::less<>> iAdCampaignTrackerIdCache_;
   bool loggedNoAdClient_ = false;
   bool loggedPastWindow_ = false;
+  std::atomic<uint64_t> failedHitSaves_{0};
 };
