@@ -817,8 +817,14 @@ void TLMBatchingDispatcher::sendIAdCampaignHit(Dictionary campaignHit) {
   iAdCampaignTrackerIdCache_.emplace(*trackingId, true);
   if (!propertiesStore_->setCheckedIAdCampaignForTrackingId(*trackingId)) return;
   TLM_LOG_VERBOSE("Sending iAd campaign attribution.");
-  if (std::shared_ptr<TLMTracker> tracker =
-          TLM::sharedInstance().trackerWithTrackingId(*trackingId)) {
-    tracker->send(campaignHit);
-  }
+  // The tracker is found (or made) and sent through on the main loop, never
+  // here: that takes the root's instance lock and the tracker's lock, whose
+  // holders may be waiting for "TLMThread" (a client id still being read),
+  // and "TLMThread" must never wait for them in turn.
+  platform::RunLoop::main().post([trackingId = *trackingId, campaignHit] {
+    if (std::shared_ptr<TLMTracker> tracker =
+            TLM::sharedInstance().trackerWithTrackingId(trackingId)) {
+      tracker->send(campaignHit);
+    }
+  });
 }

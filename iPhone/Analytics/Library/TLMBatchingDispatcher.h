@@ -46,7 +46,9 @@ struct URLResponse;
 // flight runs on "TLMThread": public operations move themselves there (the
 // thread gate), without waiting except the two cancels. Request outcomes and
 // reachability changes arrive on the main loop; the ad client answers on a
-// thread of its own and only touches user defaults before moving over.
+// thread of its own and only touches user defaults before moving over. The
+// campaign hit is handed to its tracker on the main loop: "TLMThread" takes
+// neither the root's nor a tracker's lock.
 // mutex_ (recursive) guards hasHits_ (a change reschedules the timer while
 // the lock is held, and the reschedule reads hasHits_ again), the completion
 // handlers, and the state the answer handler shares with "TLMThread":

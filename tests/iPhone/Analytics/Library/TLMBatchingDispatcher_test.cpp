@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -491,6 +492,25 @@ TEST_F(TLMBatchingDispatcherSendingTest, ALoneHitUnder2000BytesIsAGetAndOtherwis
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
 }
 
+TEST_F(TLMBatchingDispatcherSendingTest, ABatchBodyIsItsHitLinesJoinedByLineFeeds) {
+  // Hits dated in 2100 carry no queue time, so every byte is known.
+  dispatcher_->setCompressionStrategy(TLMCompressionNone);
+  for (int i = 0; i < 3; ++i) {
+    TLMHitRecord hit;
+    hit.timestamp = Date::withTimeIntervalSince1970(4102444800.0 + i);
+    hit.parameters = event("b" + std::to_string(i));
+    store(hit);
+  }
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  ASSERT_EQ(connections_->requests().size(), 1u);
+  const platform::URLRequest request = connections_->requests()[0];
+  EXPECT_EQ(request.url, dispatcher_->httpsBatchURL());
+  EXPECT_EQ(std::string(request.body.begin(), request.body.end()),
+            "cid=c&el=b0&t=event&tid=UA-1&ht=4102444800000\n"
+            "cid=c&el=b1&t=event&tid=UA-1&ht=4102444801000\n"
+            "cid=c&el=b2&t=event&tid=UA-1&ht=4102444802000");
+}
+
 TEST_F(TLMBatchingDispatcherSendingTest, AHitTooLongToSendGoesAloneAsAnEmptyGet) {
   store(hitOfLength(9000));
   store(hitAt(1, event("next")));
@@ -664,6 +684,7 @@ class FakeADClient : public platform::ADClient {
 class TLMCampaignAttributionTest : public ::testing::Test {
  protected:
   void start(std::shared_ptr<FakeADClient> client) {
+    platform::RunLoop::startMainLoopThread();
     client_ = client;
     if (client) platform::ClassRegistry::registerClass("ADClient", client);
     TLM& root = TLM::sharedInstance();
@@ -721,6 +742,46 @@ TEST_F(TLMCampaignAttributionTest, AnAttributedInstallSendsOneDataHitPerTracking
   }
   EXPECT_EQ(campaignHits, 1);
   EXPECT_EQ(logger_->count(TLMLogLevelVerbose, "Sending iAd campaign attribution."), 1);
+}
+
+TEST_F(TLMCampaignAttributionTest, TheCampaignHitNeverHasTLMThreadWaitForTheRootsLock) {
+  start(nullptr);
+  // Observers of "optOut" are told under the root's instance lock; this one
+  // waits there for "TLMThread", as a root operation reading a client id
+  // not yet known does.
+  struct WaitsForTLMThread : platform::FlagObserver {
+    void observeFlag(std::string_view, bool) override {
+      entered = true;
+      TLM::thread().runLoop().postAndWait([] {});
+    }
+    std::atomic<bool> entered{false};
+  };
+  auto observer = std::make_shared<WaitsForTLMThread>();
+  TLM::sharedInstance().addObserver(observer, "optOut");
+  sendHit();  // numbers "UA-7-1", whose record the campaign flag needs
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 1; }));
+
+  // "TLMThread" is held until the lock holder waits for it, with the
+  // campaign hit queued ahead of that wait.
+  std::promise<void> release;
+  TLM::thread().runLoop().post([held = release.get_future().share()] { held.wait(); });
+  dispatcher_->sendIAdCampaignHit({{"&tid", std::string("UA-7-1")},
+                                   {"&cid", std::string("c")},
+                                   {"&t", std::string("data")},
+                                   {"&cs", std::string("iAd")}});
+  std::atomic<bool> done{false};
+  std::thread holder([&] {
+    TLM::sharedInstance().setOptOut(false);
+    done = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return observer->entered.load(); }));
+  release.set_value();
+  if (!waitFor([&] { return done.load(); })) {
+    holder.detach();
+    FAIL() << "\"TLMThread\" waits for the root's lock, whose holder waits for it";
+  }
+  holder.join();
+  EXPECT_TRUE(waitFor([&] { return std::ranges::count_if(stored(), isCampaignHit) == 1; }));
 }
 
 TEST_F(TLMCampaignAttributionTest, ANegativeAnswerIsKeptAndNeverAskedAgain) {
