@@ -152,6 +152,8 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     std::shared_ptr<URLConnectionDelegate> delegate = std::move(delegate_);
     if (delegate) {
       if (code == CURLE_OK) {
+        // A redirect libcurl did not follow after all is the final answer.
+        if (unfollowedRedirect_) delegate->connectionDidReceiveResponse(*unfollowedRedirect_);
         delegate->connectionDidFinishLoading();
       } else {
         delegate->connectionDidFailWithError(errorFor(code));
@@ -247,6 +249,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     if (line.starts_with("HTTP/")) {
       // A new answer: after a redirect or an interim "100 Continue".
       response_ = URLResponse{};
+      unfollowedRedirect_.reset();
       inHead_ = true;
       const auto space = line.find(' ');
       response_.httpVersion = std::string(trim(line.substr(0, space)));
@@ -269,6 +272,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
         // libcurl goes on to the next address by itself; what ends the load
         // there (an answer or a failure) is the load's outcome.
         current_ = *next;
+        unfollowedRedirect_ = response_;
         if (delegate) delegate->connectionWillSendRequest(*next, response_);
       } else if (delegate) {
         delegate->connectionDidReceiveResponse(response_);
@@ -399,6 +403,8 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   char errorText_[CURL_ERROR_SIZE] = {};
   URLRequest current_;    // the request now sent: the original or a redirect's
   URLResponse response_;  // the head being read
+  // The last redirect told, until the next answer's head begins.
+  std::optional<URLResponse> unfollowedRedirect_;
   bool inHead_ = false;
 };
 
