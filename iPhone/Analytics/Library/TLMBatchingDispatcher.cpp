@@ -671,9 +671,14 @@ void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
     if (fallBack) {
       TLM_LOG_INFO("Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
                    status);
+      // The refused request is over before anyone hears of it: a dispatch
+      // the handler starts (or one started once it has been called) must
+      // not find it still in flight and give up with "no data".
+      {
+        Lock lock(mutex_);
+        connection_.reset();
+      }
       callCompletionHandler(TLMDispatchError);
-      Lock lock(mutex_);
-      connection_.reset();
       return;
     }
     // Queued on "TLMThread" ahead of any dispatch the handler starts.
