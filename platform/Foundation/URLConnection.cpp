@@ -12,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -106,7 +107,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
                                   public std::enable_shared_from_this<URLConnection::Impl> {
  public:
   Impl(URLRequest request, std::weak_ptr<URLConnectionDelegate> delegate)
-      : request_(std::move(request)), weakDelegate_(std::move(delegate)) {}
+      : request_(std::move(request)), weakDelegate_(std::move(delegate)), current_(request_) {}
 
   ~Impl() override {
     // Out of the multi handle by now: only the multi loop and posted tasks
@@ -151,6 +152,8 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     std::shared_ptr<URLConnectionDelegate> delegate = std::move(delegate_);
     if (delegate) {
       if (code == CURLE_OK) {
+        // A redirect libcurl did not follow after all is the final answer.
+        if (unfollowedRedirect_) delegate->connectionDidReceiveResponse(*unfollowedRedirect_);
         delegate->connectionDidFinishLoading();
       } else {
         delegate->connectionDidFailWithError(errorFor(code));
@@ -246,6 +249,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     if (line.starts_with("HTTP/")) {
       // A new answer: after a redirect or an interim "100 Continue".
       response_ = URLResponse{};
+      unfollowedRedirect_.reset();
       inHead_ = true;
       const auto space = line.find(' ');
       response_.httpVersion = std::string(trim(line.substr(0, space)));
@@ -264,7 +268,15 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
       inHead_ = false;
       if (response_.statusCode >= 100 && response_.statusCode < 200) return line.size();
       std::shared_ptr<URLConnectionDelegate> delegate = delegate_;
-      if (delegate) delegate->connectionDidReceiveResponse(response_);
+      if (std::optional<URLRequest> next = redirectedRequest()) {
+        // libcurl goes on to the next address by itself; what ends the load
+        // there (an answer or a failure) is the load's outcome.
+        current_ = *next;
+        unfollowedRedirect_ = response_;
+        if (delegate) delegate->connectionWillSendRequest(*next, response_);
+      } else if (delegate) {
+        delegate->connectionDidReceiveResponse(response_);
+      }
       return state_.load() == State::Running ? line.size() : 0;
     }
     if (line.front() == ' ' || line.front() == '\t') {
@@ -303,6 +315,43 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
       delegate->connectionDidReceiveData({reinterpret_cast<const uint8_t*>(bytes), length});
     }
     return state_.load() == State::Running ? length : 0;
+  }
+
+  // The request libcurl sends next when the head just read is a redirect it
+  // follows: with following on, libcurl takes any 3xx answer with a
+  // non-empty Location as one (beyond the redirect limit it fails the load).
+  // A POST answered 301, 302 or 303, and anything but a GET or HEAD answered
+  // 303, goes on as a GET without a body.
+  std::optional<URLRequest> redirectedRequest() const {
+    if (response_.statusCode < 300 || response_.statusCode >= 400) return std::nullopt;
+    const std::optional<std::string> location = response_.valueForHTTPHeaderField("Location");
+    if (!location || location->empty()) return std::nullopt;
+    URLRequest next = current_;
+    next.url = resolve(response_.url, *location);
+    const long status = response_.statusCode;
+    const bool toGet = (next.method == "POST" && (status == 301 || status == 302)) ||
+                       (status == 303 && next.method != "GET" && next.method != "HEAD");
+    if (toGet) {
+      next.method = "GET";
+      next.body.clear();
+    }
+    return next;
+  }
+
+  // `location` read against `base`, as libcurl reads it.
+  static std::string resolve(const std::string& base, const std::string& location) {
+    CURLU* url = curl_url();
+    std::string resolved = location;
+    if (url != nullptr && curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK) {
+      char* text = nullptr;
+      if (curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK && text != nullptr) {
+        resolved = text;
+      }
+      curl_free(text);
+    }
+    curl_url_cleanup(url);
+    return resolved;
   }
 
   Error errorFor(CURLcode code) const {
@@ -352,7 +401,10 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   curl_slist* headers_ = nullptr;
   std::string caFile_;
   char errorText_[CURL_ERROR_SIZE] = {};
+  URLRequest current_;    // the request now sent: the original or a redirect's
   URLResponse response_;  // the head being read
+  // The last redirect told, until the next answer's head begins.
+  std::optional<URLResponse> unfollowedRedirect_;
   bool inHead_ = false;
 };
 

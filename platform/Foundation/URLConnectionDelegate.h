@@ -4,6 +4,7 @@
 #include <span>
 
 #include "platform/Foundation/Error.h"
+#include "platform/Foundation/URLRequest.h"
 #include "platform/Foundation/URLResponse.h"
 
 namespace platform {
@@ -19,9 +20,14 @@ class URLConnectionDelegate {
  public:
   virtual ~URLConnectionDelegate() = default;
 
-  // The head of each answer, redirects included: the connection follows a
-  // redirect by itself, so the answer told last before the end is the final
-  // one, and data belongs to the answer told last before it.
+  // A redirect the connection is about to follow by itself: the request it
+  // sends next and the head that asked for it. A redirect is no answer: a
+  // load whose redirect leads nowhere (a closed port, a loop, a time-out)
+  // fails, with no answer told.
+  virtual void connectionWillSendRequest(const URLRequest& /*request*/,
+                                         const URLResponse& /*redirectResponse*/) {}
+  // The head of the final answer, told once; the data that follows is its
+  // body.
   virtual void connectionDidReceiveResponse(const URLResponse& response) = 0;
   // A piece of the body, as it arrives; the bytes are only valid during the call.
   virtual void connectionDidReceiveData(std::span<const uint8_t> data) = 0;

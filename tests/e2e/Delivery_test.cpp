@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <map>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "TLMURLConnection.h"
 #include "iPhone/Analytics/Library/RecordingLogger.h"
 #include "platform/Foundation/RunLoop.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
@@ -327,6 +329,48 @@ TEST_F(DeliveryTest, ARequestThatTimesOutKeepsEveryHitForTheNextDispatch) {
   for (const json& hit : hits)
     if (hit["request"] == last) delivered.insert(param(hit, "el"));
   EXPECT_EQ(delivered, (std::set<std::string>{"hit-0", "hit-1", "hit-2"}));
+}
+
+TEST_F(DeliveryTest, ARedirectThatEndsInAFailureKeepsTheHitsOfASingleHitAndOfABatch) {
+  // The collection host redirects; where it sends the request, nothing
+  // answers: a loop, a closed port, a server that never answers.
+  const std::string closed =
+      "http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort()) + "/collect";
+  std::atomic<int> mode{0};
+  testing_support::ScriptedHttpServer server(
+      [&](const testing_support::ScriptedHttpServer::Request& request)
+          -> std::optional<std::string> {
+        using testing_support::ScriptedHttpServer;
+        if (request.target == "/silent") return std::nullopt;
+        switch (mode.load()) {
+          case 0:
+            return ScriptedHttpServer::answer(302, "", {"Location: " + request.target});
+          case 1:
+            return ScriptedHttpServer::answer(302, "", {"Location: " + closed});
+          case 2:
+            return ScriptedHttpServer::answer(307, "", {"Location: /silent"});
+          default:
+            return ScriptedHttpServer::answer(200, "");
+        }
+      });
+  startRoot(server.origin());
+  dispatcher_->setUrlConnectionClass(std::make_shared<ImpatientConnectionClass>(0.5));
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+
+  for (int hits : {1, 3}) {
+    sendEvents(tracker, "hit-", hits - static_cast<int>(pending()));
+    for (int m : {0, 1, 2}) {
+      SCOPED_TRACE("hits " + std::to_string(hits) + ", mode " + std::to_string(m));
+      mode = m;
+      EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+      EXPECT_EQ(pending(), hits);
+      EXPECT_FALSE(dispatcher_->serverBatchingDisabled()) << "no answer refused the batch";
+    }
+  }
+  EXPECT_EQ(logger_->count(TLMLogLevelInfo, "hit(s) sent"), 0);
+
+  mode = 3;
+  ASSERT_TRUE(drain());
 }
 
 TEST_F(DeliveryTest, OptingOutDeletesStoredHitsAndStoresNoMore) {

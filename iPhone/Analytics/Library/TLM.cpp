@@ -1,5 +1,6 @@
 #include "TLM.h"
 
+#include <exception>
 #include <new>
 
 #include "TLMBatchingDispatcher.h"
@@ -119,7 +120,20 @@ std::shared_ptr<TLMTracker> TLM::trackerWithName(std::string_view name,
   TLMUsageTracker::trackAction("trackerWithName:trackingId:");
   if (auto it = trackers_.find(trimmed); it != trackers_.end()) return it->second;
 
-  std::shared_ptr<TLMTracker> tracker = trackerImplClass_(dispatcher(), trimmed);
+  // A factory that is empty, answers null or throws makes no tracker: the
+  // answer is null, never an exception out of this call.
+  std::shared_ptr<TLMTracker> tracker;
+  if (trackerImplClass_) {
+    try {
+      tracker = trackerImplClass_(dispatcher(), trimmed);
+    } catch (const std::exception& e) {
+      TLM_LOG_ERROR("Tracker factory failed: %s", e.what());
+    } catch (...) {
+      TLM_LOG_ERROR("Tracker factory failed: %s", "unknown exception");
+    }
+  } else {
+    TLM_LOG_ERROR("No tracker class set. Cannot create tracker.");
+  }
   if (!tracker) return nullptr;
   tracker->tlm_set(kTLMTrackingId, std::string(trackingId));
   trackers_.emplace(trimmed, tracker);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <set>
 
 #include "TLM.h"
 #include "TLMAnalyticsPropertiesStore.h"
@@ -129,6 +130,12 @@ void TLMBatchingDispatcher::start() {
   compressionStrategy_ = TLMCompressionGzip;
   serverBatchingDisabled_ = false;
   batchRetryInterval_ = 3600.0;
+  // The timer exists whenever its three conditions hold, and they hold from
+  // the start (an interval of 120 s, hits assumed, the host reachable).
+  // Without it, a first dispatch that fails leaves hasHits set, so no later
+  // hit would start one. Queued ahead of the first dispatch, which a
+  // reschedule would cancel.
+  rescheduleDispatch();
   initialDispatch();
   std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
   setDefaultCompletionHandler([weak](TLMDispatchResult result) {
@@ -335,11 +342,13 @@ void TLMBatchingDispatcher::insertHitTime(Date time, Dictionary& parameters) {
 void TLMBatchingDispatcher::persist(TLMHitRecord record) {
   if (rescheduleIfNeeded([record](TLMBatchingDispatcher& self) { self.persist(record); }, false))
     return;
-  dataStore_->addHit(record);
+  // A hit the store did not take is not saved, whatever a save of nothing
+  // answers afterwards.
   platform::Error error;
-  if (dataStore_->save(&error)) {
+  if (dataStore_->addHit(record, &error) && dataStore_->save(&error)) {
     TLM_LOG_VERBOSE("Saved hit: %s", platform::description(record.parameters).c_str());
   } else {
+    ++failedHitSaves_;
     TLM_LOG_ERROR("Failed to save hit: %s", error.localizedDescription.c_str());
   }
   setHasHits(true);
@@ -484,7 +493,12 @@ void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch,
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
-  for (int round = 0;; ++round) {
+  // Expired hits are deleted and the fetch repeated for as long as deleting
+  // makes progress, however many expired hits lead the store. A fetch that
+  // returns a hit already deleted means the store is not removing them:
+  // then what is fresh goes, rather than fetching for ever.
+  std::set<platform::ManagedObjectId> deleted;
+  for (;;) {
     const double cutoff = nowSinceReferenceDate() - maxHitAge_;
     platform::Error error;
     std::optional<std::vector<TLMHitRecord>> fetched =
@@ -500,13 +514,13 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
           .push_back(std::move(hit));
     }
     if (expired.empty()) return fresh;
-    deleteHits(expired);
-    if (round + 1 >= kMaxExpiryRounds) {
-      // The store keeps returning hits it was told to delete: send what is
-      // fresh rather than fetching for ever.
-      TLM_LOG_ERROR("Failed to delete %zu expired hit(s).", expired.size());
-      return fresh;
+    for (const TLMHitRecord& hit : expired) {
+      if (!deleted.insert(hit.objectID).second) {
+        TLM_LOG_ERROR("Failed to delete %zu expired hit(s).", expired.size());
+        return fresh;
+      }
     }
+    deleteHits(expired);
   }
 }
 
@@ -657,9 +671,14 @@ void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
     if (fallBack) {
       TLM_LOG_INFO("Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
                    status);
+      // The refused request is over before anyone hears of it: a dispatch
+      // the handler starts (or one started once it has been called) must
+      // not find it still in flight and give up with "no data".
+      {
+        Lock lock(mutex_);
+        connection_.reset();
+      }
       callCompletionHandler(TLMDispatchError);
-      Lock lock(mutex_);
-      connection_.reset();
       return;
     }
     // Queued on "TLMThread" ahead of any dispatch the handler starts.
@@ -803,8 +822,14 @@ void TLMBatchingDispatcher::sendIAdCampaignHit(Dictionary campaignHit) {
   iAdCampaignTrackerIdCache_.emplace(*trackingId, true);
   if (!propertiesStore_->setCheckedIAdCampaignForTrackingId(*trackingId)) return;
   TLM_LOG_VERBOSE("Sending iAd campaign attribution.");
-  if (std::shared_ptr<TLMTracker> tracker =
-          TLM::sharedInstance().trackerWithTrackingId(*trackingId)) {
-    tracker->send(campaignHit);
-  }
+  // The tracker is found (or made) and sent through on the main loop, never
+  // here: that takes the root's instance lock and the tracker's lock, whose
+  // holders may be waiting for "TLMThread" (a client id still being read),
+  // and "TLMThread" must never wait for them in turn.
+  platform::RunLoop::main().post([trackingId = *trackingId, campaignHit] {
+    if (std::shared_ptr<TLMTracker> tracker =
+            TLM::sharedInstance().trackerWithTrackingId(trackingId)) {
+      tracker->send(campaignHit);
+    }
+  });
 }

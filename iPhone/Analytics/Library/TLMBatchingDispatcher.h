@@ -46,7 +46,9 @@ struct URLResponse;
 // flight runs on "TLMThread": public operations move themselves there (the
 // thread gate), without waiting except the two cancels. Request outcomes and
 // reachability changes arrive on the main loop; the ad client answers on a
-// thread of its own and only touches user defaults before moving over.
+// thread of its own and only touches user defaults before moving over. The
+// campaign hit is handed to its tracker on the main loop: "TLMThread" takes
+// neither the root's nor a tracker's lock.
 // mutex_ (recursive) guards hasHits_ (a change reschedules the timer while
 // the lock is held, and the reschedule reads hasHits_ again), the completion
 // handlers, and the state the answer handler shares with "TLMThread":
@@ -160,9 +162,10 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   TLMDispatchCompletionHandler defaultCompletionHandler();
   void setDefaultCompletionHandler(TLMDispatchCompletionHandler handler);
 
-  // The most rounds of deleting expired hits in one load, should the store
-  // keep failing to delete them.
-  static constexpr int kMaxExpiryRounds = 8;
+  // Hits the store did not take ("Failed to save hit"), since construction.
+  // Any thread.
+  uint64_t failedHitSaves() const { return failedHitSaves_.load(); }
+
   static constexpr size_t kGetLimit = 2000;
 
   struct Key {};  // keeps construction to initWithDataStore()
@@ -213,4 +216,5 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   std::map<std::string, bool, std::less<>> iAdCampaignTrackerIdCache_;
   bool loggedNoAdClient_ = false;
   bool loggedPastWindow_ = false;
+  std::atomic<uint64_t> failedHitSaves_{0};
 };

@@ -291,8 +291,8 @@ void TLMDataStore::waitForSetUp() {
 
 // --- Hits --------------------------------------------------------------------
 
-void TLMDataStore::addHit(platform::Dictionary parameters,
-                          std::optional<platform::Date> timestamp) {
+bool TLMDataStore::addHit(platform::Dictionary parameters, std::optional<platform::Date> timestamp,
+                          Error* error) {
   for (auto it = parameters.begin(); it != parameters.end();) {
     if (const auto* date = std::get_if<platform::Date>(&it->second)) {
       if (!timestamp && it->first == "timestamp") timestamp = *date;
@@ -302,24 +302,25 @@ void TLMDataStore::addHit(platform::Dictionary parameters,
     }
   }
   const platform::Date time = timestamp.value_or(platform::Date::now());
-  performBlockAndWait(
-      [&](Error* error) -> std::optional<bool> {
+  const std::optional<bool> added = performBlockAndWait(
+      [&](Error* blockError) -> std::optional<bool> {
         if (!context_) return std::nullopt;
-        auto hit = context_->insertNewObjectForEntityForName(kHitEntity, error);
+        auto hit = context_->insertNewObjectForEntityForName(kHitEntity, blockError);
         if (!hit) return std::nullopt;
         if (!hit->setValuesForKeysWithDictionary(
-                {{"timestamp", time}, {"parameters", std::move(parameters)}}, error)) {
+                {{"timestamp", time}, {"parameters", std::move(parameters)}}, blockError)) {
           context_->deleteObject(hit);
           return std::nullopt;
         }
-        if (!context_->obtainPermanentIDsForObjects({hit}, error)) return std::nullopt;
+        if (!context_->obtainPermanentIDsForObjects({hit}, blockError)) return std::nullopt;
         return true;
       },
-      nullptr);
+      error);
+  return added.value_or(false);
 }
 
-void TLMDataStore::addHit(const TLMHitRecord& hit) {
-  addHit(hit.parameters, hit.timestamp);
+bool TLMDataStore::addHit(const TLMHitRecord& hit, Error* error) {
+  return addHit(hit.parameters, hit.timestamp, error);
 }
 
 bool TLMDataStore::save(Error* error) {

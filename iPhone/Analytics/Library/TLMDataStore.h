@@ -68,10 +68,13 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   // Inserts a hit into the current store (durable at the next save()). The
   // time defaults to now. A date among the parameters cannot be stored or
   // sent: one under "timestamp" serves as the time when none is given, and
-  // dates are left out of the stored parameters.
-  void addHit(platform::Dictionary parameters,
-              std::optional<platform::Date> timestamp = std::nullopt);
-  void addHit(const TLMHitRecord& hit);
+  // dates are left out of the stored parameters. False, with the error
+  // written to `error` when given (logged otherwise), when the store did
+  // not take the hit: a full disk, an I/O error, no store.
+  bool addHit(platform::Dictionary parameters,
+              std::optional<platform::Date> timestamp = std::nullopt,
+              platform::Error* error = nullptr);
+  bool addHit(const TLMHitRecord& hit, platform::Error* error = nullptr);
 
   // Trims the oldest hits beyond maxHitCount() and writes both stores. True
   // when no step failed; when it answers true, the hits added before it are

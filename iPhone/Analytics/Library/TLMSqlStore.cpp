@@ -61,6 +61,12 @@ bool clearImmutableFlag(const std::string& path) {
   return ok;
 }
 
+// Result codes that say the file itself is damaged or is no database.
+bool isDamage(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
 void removeSideFiles(const std::string& path) {
   for (const char* suffix : kSideFileSuffixes)
     ::unlink((path + suffix).c_str());
@@ -122,7 +128,18 @@ bool TLMSqlStore::ensureOpenDatabase() {
     closeDatabase();
     return openAndValidateDatabase();
   }
-  if (openAndValidateDatabase()) return true;
+  // Only a file that fails its integrity check is replaced. Any other
+  // failure (the file cannot be opened now, the table owner could not set up
+  // its table) may pass, and the file holds hit numbering and campaign flags
+  // worth keeping: the next call tries again.
+  switch (openDatabase()) {
+    case OpenResult::Opened:
+      return true;
+    case OpenResult::Failed:
+      return false;
+    case OpenResult::Damaged:
+      break;
+  }
   if (!closeAndDeleteDatabase()) return false;
   return openAndValidateDatabase();
 }
@@ -134,6 +151,10 @@ bool TLMSqlStore::databaseFileIsOpenedFile() const {
 }
 
 bool TLMSqlStore::openAndValidateDatabase() {
+  return openDatabase() == OpenResult::Opened;
+}
+
+TLMSqlStore::OpenResult TLMSqlStore::openDatabase() {
   // A second connection on the same store would leak the first.
   if (database_) closeDatabase();
 
@@ -142,11 +163,11 @@ bool TLMSqlStore::openAndValidateDatabase() {
     int flags = 0;
     if (!readInodeFlags(databasePath_, flags)) {
       TLM_LOG_ERROR("Failed to read database file attributes: %s", std::strerror(errno));
-      return false;
+      return OpenResult::Failed;
     }
     if ((flags & FS_IMMUTABLE_FL) && !clearImmutableFlag(databasePath_)) {
       TLM_LOG_ERROR("Failed to unlock database file: %s", std::strerror(errno));
-      return false;
+      return OpenResult::Failed;
     }
   } else if (errno == ENOENT) {
     // A log or journal left beside a missing file is discarded by SQLite
@@ -154,14 +175,14 @@ bool TLMSqlStore::openAndValidateDatabase() {
     createPrivateFile(databasePath_);
   } else {
     TLM_LOG_ERROR("Failed to read database file attributes: %s", std::strerror(errno));
-    return false;
+    return OpenResult::Failed;
   }
 
   if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                       nullptr) != SQLITE_OK) {
     TLM_LOG_ERROR("Failed to open database");
     closeDatabase();
-    return false;
+    return OpenResult::Failed;
   }
   // Remembered before anything below can ask ensureOpenDatabase() whether the
   // file is still the one the connection opened.
@@ -175,22 +196,27 @@ bool TLMSqlStore::openAndValidateDatabase() {
 
   TLMSqlStatement check = prepareSql(kQuickCheckSql);
   if (!check) {
+    // SQLite reads the header here: a file that is no database fails now.
     TLM_LOG_ERROR("Failed to construct 'quick check' sql statement");
+    const bool damaged = isDamage(sqlite3_errcode(database_));
     closeDatabase();
-    return false;
+    return damaged ? OpenResult::Damaged : OpenResult::Failed;
   }
-  const bool passed = sqlite3_step(check.get()) == SQLITE_ROW &&
-                      sqlite3_column_count(check.get()) == 1 && columnText(check.get(), 0) == "ok";
+  const int step = sqlite3_step(check.get());
+  const bool passed = step == SQLITE_ROW && sqlite3_column_count(check.get()) == 1 &&
+                      columnText(check.get(), 0) == "ok";
   check.reset();
   if (!passed) {
+    // A check that ran and found faults, or one the file's damage stopped.
+    const bool damaged = step == SQLITE_ROW || isDamage(step);
     closeDatabase();
-    return false;
+    return damaged ? OpenResult::Damaged : OpenResult::Failed;
   }
 
   configureConnection();
   platform::NotificationCenter::defaultCenter().post(kTLMSqlStoreDidOpenDatabaseNotification, this);
   // An observer that could not set up its tables closes the database.
-  return database_ != nullptr;
+  return database_ != nullptr ? OpenResult::Opened : OpenResult::Failed;
 }
 
 void TLMSqlStore::configureConnection() {

@@ -27,7 +27,7 @@ using TLMSqlStatement = std::unique_ptr<sqlite3_stmt, TLMSqlStatementFinalizer>;
 
 // A small wrapper around one SQLite database file in the Library directory.
 // The file is opened lazily, checked with "PRAGMA quick_check" on every open,
-// deleted and created anew when it fails the check, and reopened when it
+// deleted and created anew when it fails the check (and for no other reason), and reopened when it
 // disappears (or is replaced) underneath an open connection. Prepared
 // statements are cached by their exact SQL text for the life of a connection.
 // Every successful open posts kTLMSqlStoreDidOpenDatabaseNotification
@@ -71,8 +71,8 @@ class TLMSqlStore {
   TLMSqlStore& operator=(const TLMSqlStore&) = delete;
 
   // True when a checked connection is open afterwards. Opens a closed store
-  // (deleting and recreating a file that cannot be opened or fails the
-  // check), and reopens one whose file has gone.
+  // (deleting and recreating a file that fails the integrity check, and only
+  // such a file), and reopens one whose file has gone.
   bool ensureOpenDatabase();
   // Opens the file (creating it) and checks it; true when it passed and the
   // connection is still open after the open notification's observers ran.
@@ -124,6 +124,10 @@ class TLMSqlStore {
   static std::string columnText(sqlite3_stmt* statement, int column);
 
  private:
+  enum class OpenResult { Opened, Damaged, Failed };
+  // openAndValidateDatabase(), telling a damaged file (to be replaced) from
+  // any other failure (the file is kept).
+  OpenResult openDatabase();
   // Whether the file at databasePath_ is still the one the connection opened.
   bool databaseFileIsOpenedFile() const;
   // Makes the connection durable; failures are logged and leave SQLite's

@@ -121,5 +121,10 @@ void TLMTrackerImpl::tlm_send(const platform::Dictionary& parameters) {
   }
 
   model_->setObject(TLMUsageTracker::getUsageSequence(), kTLMUsage);
+  // A tracker made directly with no dispatcher has nowhere to send.
+  if (!dispatcher_) {
+    TLM_LOG_ERROR("No dispatcher. Hit not sent.");
+    return;
+  }
   dispatcher_->queueModel(model_->copyWithOverride(parameters));
 }

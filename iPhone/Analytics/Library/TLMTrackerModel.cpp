@@ -20,7 +20,7 @@ namespace {
 
 using platform::Dictionary;
 using platform::Value;
-using Computed = std::optional<std::string> (TLMTrackerModel::*)() const;
+using Computed = TLMTrackerModel::ComputedValue;
 
 constexpr char kAdIdClassName[] = "ZenoActualAdIdAccess";
 constexpr double kChangeWindowSeconds = 86400.0;
@@ -132,6 +132,9 @@ const Dictionary& TLMTrackerModel::forcedParameters() const {
 }
 const std::vector<std::string>& TLMTrackerModel::requiredParameters() const {
   return tables().required;
+}
+const std::vector<std::pair<std::string, Computed>>& TLMTrackerModel::methodsForKeys() const {
+  return tables().methods;
 }
 
 std::optional<Value> TLMTrackerModel::objectForKeyedSubscript(std::string_view key) const {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Foundation/Value.h"
@@ -74,10 +75,16 @@ class TLMTrackerModel {
   const platform::Dictionary& parameters() const { return parameters_; }
   const std::shared_ptr<TLMDataStore>& dataStore() const { return dataStore_; }
 
-  // The process-wide tables.
+  // A member that computes a field's value.
+  using ComputedValue = std::optional<std::string> (TLMTrackerModel::*)() const;
+
+  // The process-wide tables. methodsForKeys() pairs each computed key with
+  // its member, in the order of the required keys ("&ul" first, "&ds" last;
+  // "&idfa" and "&ate" only when the advertising-identifier class is there).
   const platform::Dictionary& defaultParameters() const;
   const platform::Dictionary& forcedParameters() const;
   const std::vector<std::string>& requiredParameters() const;
+  const std::vector<std::pair<std::string, ComputedValue>>& methodsForKeys() const;
 
   // The screen-view number, for tests and diagnostics; setting it is how a
   // test reaches the wrap-around.

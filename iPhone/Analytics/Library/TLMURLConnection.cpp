@@ -99,6 +99,13 @@ void TLMURLConnection::cancel() {
   finish(std::nullopt);
 }
 
+void TLMURLConnection::connectionWillSendRequest(const platform::URLRequest&,
+                                                 const platform::URLResponse&) {
+  std::lock_guard lock(mutex_);
+  response_.reset();
+  data_.reset();
+}
+
 void TLMURLConnection::connectionDidReceiveResponse(const platform::URLResponse& response) {
   std::lock_guard lock(mutex_);
   response_ = response;

@@ -59,8 +59,12 @@ class TLMURLConnection : public platform::URLConnectionDelegate,
   virtual void cancel();
 
   // The platform connection's messages, on the worker thread. Each new
-  // answer (a redirect's final one, say) replaces the response and discards
-  // the data received before it.
+  // answer replaces the response and discards the data received before it.
+  // A redirect is followed and is no answer: it clears the response and the
+  // data, so a load that fails after it reports no response at all, and the
+  // dispatcher keeps its hits.
+  void connectionWillSendRequest(const platform::URLRequest& request,
+                                 const platform::URLResponse& redirectResponse) override;
   void connectionDidReceiveResponse(const platform::URLResponse& response) override;
   void connectionDidReceiveData(std::span<const uint8_t> data) override;
   void connectionDidFinishLoading() override;

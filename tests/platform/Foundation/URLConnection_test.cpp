@@ -33,6 +33,15 @@ const std::string kHit = "v=1&tid=UA-12345-1&cid=35009a79-1a05-49d7-b876-2b884d0
 // loader thread writes, hence the lock.
 class Recorder : public URLConnectionDelegate {
  public:
+  struct Redirect {
+    URLRequest request;
+    URLResponse response;
+  };
+  void connectionWillSendRequest(const URLRequest& request, const URLResponse& response) override {
+    std::lock_guard lock(mutex_);
+    redirects_.push_back({request, response});
+    ++messages_;
+  }
   void connectionDidReceiveResponse(const URLResponse& response) override {
     {
       std::lock_guard lock(mutex_);
@@ -86,6 +95,10 @@ class Recorder : public URLConnectionDelegate {
     std::lock_guard lock(mutex_);
     return errors_;
   }
+  std::vector<Redirect> redirects() const {
+    std::lock_guard lock(mutex_);
+    return redirects_;
+  }
 
   // Run on the loader thread, after the message is recorded.
   std::function<void()> onResponse;
@@ -96,6 +109,7 @@ class Recorder : public URLConnectionDelegate {
   std::vector<URLResponse> responses_;
   std::vector<std::string> bodies_;  // one per response
   std::vector<Error> errors_;
+  std::vector<Redirect> redirects_;
   int finishes_ = 0;
   int messages_ = 0;
 };
@@ -259,16 +273,57 @@ TEST_F(URLConnectionTest, ABodyBeforeARedirectsFinalAnswerBelongsToTheRedirect) 
   ASSERT_EQ(load.recorder->finishes(), 1);
   const auto responses = load.recorder->responses();
   const auto bodies = load.recorder->bodies();
-  ASSERT_GE(responses.size(), 1u);
+  ASSERT_EQ(responses.size(), 1u) << "a redirect is no answer";
   const URLResponse& last = responses.back();
   EXPECT_EQ(last.statusCode, 200);
   EXPECT_EQ(last.url, server.origin() + "/new");
   EXPECT_EQ(bodies.back(), "new body") << "the final answer's data is its own body only";
   EXPECT_EQ(last.valueForHTTPHeaderField("X-ANSWER"), "one, two");
   EXPECT_EQ(last.expectedContentLength, 8);
-  if (responses.size() == 2) {
-    EXPECT_EQ(responses[0].statusCode, 302);
+  const auto redirects = load.recorder->redirects();
+  ASSERT_EQ(redirects.size(), 1u);
+  EXPECT_EQ(redirects[0].response.statusCode, 302);
+  EXPECT_EQ(redirects[0].response.url, server.origin() + "/old");
+  EXPECT_EQ(redirects[0].request.url, server.origin() + "/new");
+}
+
+TEST_F(URLConnectionTest, ALoadWhoseRedirectsLeadNowhereFailsWithNoAnswerTold) {
+  const int closedPort = testing_support::unusedLoopbackPort();
+  ScriptedHttpServer server(
+      [&](const ScriptedHttpServer::Request& request) -> std::optional<std::string> {
+        if (request.target == "/loop")
+          return ScriptedHttpServer::answer(302, "", {"Location: /loop"});
+        if (request.target == "/silent") return std::nullopt;
+        if (request.target == "/to-silent") {
+          return ScriptedHttpServer::answer(307, "", {"Location: /silent"});
+        }
+        return ScriptedHttpServer::answer(
+            303, "", {"Location: http://127.0.0.1:" + std::to_string(closedPort) + "/gone"});
+      });
+  URLRequest post = get(server.origin() + "/to-closed");
+  post.method = "POST";
+  post.body = bytes("a=1");
+  URLRequest slow = get(server.origin() + "/to-silent");
+  slow.timeoutInterval = 0.3;
+  const struct {
+    URLRequest request;
+    long code;
+  } cases[] = {{get(server.origin() + "/loop"), URLErrorHTTPTooManyRedirects},
+               {post, URLErrorCannotConnectToHost},
+               {slow, URLErrorTimedOut}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.url);
+    const Load load = run(c.request);
+    EXPECT_TRUE(load.recorder->responses().empty());
+    ASSERT_EQ(load.recorder->errors().size(), 1u);
+    EXPECT_EQ(load.recorder->errors()[0].code, c.code);
+    EXPECT_FALSE(load.recorder->redirects().empty());
   }
+  const auto toClosed = run(post).recorder->redirects();
+  ASSERT_EQ(toClosed.size(), 1u);
+  EXPECT_EQ(toClosed[0].request.url, "http://127.0.0.1:" + std::to_string(closedPort) + "/gone");
+  EXPECT_EQ(toClosed[0].request.method, "GET") << "a POST answered 303 goes on as a GET";
+  EXPECT_TRUE(toClosed[0].request.body.empty());
 }
 
 TEST_F(URLConnectionTest, APostAnswered302IsSentOnAsAGetAnd307AsItWas) {

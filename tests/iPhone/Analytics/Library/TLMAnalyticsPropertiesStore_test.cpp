@@ -277,6 +277,27 @@ TEST_F(TLMAnalyticsPropertiesStoreTest, ValidTableInAnotherShapeIsKept) {
   EXPECT_EQ(logger_->count(TLMLogLevelError, "Column not found in properties table"), 0);
 }
 
+TEST_F(TLMAnalyticsPropertiesStoreTest, AFailedTableCreationKeepsTheFile) {
+  // An index already holds the table's name, so creating the table fails on
+  // a file that opens and passes its check.
+  prepareFile({"CREATE TABLE kept (n INTEGER)", "INSERT INTO kept VALUES (41)",
+               "CREATE INDEX properties ON kept (n)"});
+  EXPECT_EQ(next("UA-1", "c1"), std::nullopt);
+  EXPECT_GE(logger_->count(TLMLogLevelError, "Failed to create properties database"), 1);
+  EXPECT_EQ(onTLMThread([] {
+              auto raw = TLMSqlStore::initWithDatabaseName(kFile);
+              return raw->rowCountForTableWithName("kept");
+            }),
+            1)
+      << "a file that passed its integrity check is never deleted";
+
+  // Once the obstacle is gone, the next call opens the same file and
+  // creates the table in it.
+  prepareFile({"DROP INDEX properties"});
+  EXPECT_EQ(next("UA-1", "c1"), "0");
+  EXPECT_EQ(onTLMThread([] { return store()->sqlStore()->rowCountForTableWithName("kept"); }), 1);
+}
+
 TEST_F(TLMAnalyticsPropertiesStoreTest, FileRemovedWhileOpenStartsAfresh) {
   EXPECT_EQ(next("UA-1", "c1"), "0");
   EXPECT_EQ(next("UA-1", "c1"), "1");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "TLMFields.h"
 #include "TLMHitUtil.h"
 #include "TLMRequestBuilder.h"
+#include "TLMSqlStore.h"
 #include "TLMURLConnection.h"
 #include "platform/Foundation/ClassRegistry.h"
 #include "platform/Foundation/Date.h"
@@ -193,6 +195,50 @@ TEST_F(TLMBatchingDispatcherTest, ExpiredHitsAreDeletedUnsent) {
   EXPECT_EQ(onTLMThread([&] { return store_->hitCount(nullptr); }), 1);
 }
 
+TEST_F(TLMBatchingDispatcherTest, ExpiredHitsAreDeletedHoweverManyLeadTheStore) {
+  // Ten fetches' worth of expired hits ahead of a fresh one.
+  dispatcher_->setMaxHitsPerDispatch(2);
+  const Date expired = Date::now().byAddingTimeInterval(-2592000.0 - 60);
+  onTLMThread([&] {
+    for (int i = 0; i < 20; ++i)
+      store_->addHit(event("old-" + std::to_string(i)), expired.byAddingTimeInterval(i));
+    store_->addHit(event("fresh"), Date::now());
+    return store_->save(nullptr);
+  });
+  auto batch = selected();
+  ASSERT_EQ(batch.size(), 1u);
+  EXPECT_EQ(batch[0].parameters.at("&el"), platform::Value(std::string("fresh")));
+  EXPECT_EQ(onTLMThread([&] { return store_->hitCount(nullptr); }), 1);
+}
+
+TEST_F(TLMBatchingDispatcherTest, AHitTheStoreRefusesIsReportedAndCountedNeverSaved) {
+  store(hitAt(0, event("kept")));
+  // The store's own file refuses every new hit from now on, as a full disk would.
+  onTLMThread([] {
+    auto file = TLMSqlStore::initWithDatabaseName("haldenanalytics-v3.sql");
+    EXPECT_EQ(file->executeSql("CREATE TRIGGER refuse BEFORE INSERT ON TLMHit "
+                               "BEGIN SELECT RAISE(FAIL, 'database or disk is full'); END"),
+              101);
+    file->closeDatabase();
+  });
+  store(hitAt(1, event("refused")));
+
+  EXPECT_EQ(dispatcher_->failedHitSaves(), 1u);
+  int saved = 0, failed = 0;
+  for (const RecordingLogger::Line& line : logger_->lines()) {
+    if (line.message.find("Saved hit: ") != std::string::npos &&
+        line.message.find("refused") != std::string::npos)
+      ++saved;
+    if (line.level == TLMLogLevelError &&
+        line.message.find("Failed to save hit: ") != std::string::npos)
+      ++failed;
+  }
+  EXPECT_EQ(saved, 0) << "no hit is claimed stored that is not";
+  EXPECT_EQ(failed, 1);
+  EXPECT_EQ(onTLMThread([&] { return store_->hitCount(nullptr); }), 1);
+  EXPECT_TRUE(dispatcher_->hasHits()) << "the hit kept before is still to be sent";
+}
+
 TEST_F(TLMBatchingDispatcherTest, ABatchHoldsOnlyOneTransport) {
   store(hitAt(0, event("secure-1")));
   store(hitAt(1, event("plain", {{"useSecure", std::string("0")}})));
@@ -290,6 +336,14 @@ TEST_F(TLMBatchingDispatcherTest, TheTimerRunsOnlyWhileAllThreeConditionsHold) {
   EXPECT_NE(timer(), 0u);
   dispatcher_->setDispatchInterval(-1);
   EXPECT_EQ(timer(), 0u);
+}
+
+TEST_F(TLMBatchingDispatcherTest, ANewDispatcherHasItsTimerAtOnce) {
+  // The defaults (120 s, hits assumed, host reachable) meet all three
+  // conditions, so no change of them is needed to get a timer.
+  auto fresh = TLMBatchingDispatcher::initWithDataStore(store_);
+  EXPECT_EQ(fresh->dispatchInterval(), 120.0);
+  EXPECT_NE(onTLMThread([&] { return fresh->timer(); }), 0u);
 }
 
 TEST_F(TLMBatchingDispatcherTest, ReachabilityUnknownCountsAsReachable) {
@@ -438,6 +492,25 @@ TEST_F(TLMBatchingDispatcherSendingTest, ALoneHitUnder2000BytesIsAGetAndOtherwis
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
 }
 
+TEST_F(TLMBatchingDispatcherSendingTest, ABatchBodyIsItsHitLinesJoinedByLineFeeds) {
+  // Hits dated in 2100 carry no queue time, so every byte is known.
+  dispatcher_->setCompressionStrategy(TLMCompressionNone);
+  for (int i = 0; i < 3; ++i) {
+    TLMHitRecord hit;
+    hit.timestamp = Date::withTimeIntervalSince1970(4102444800.0 + i);
+    hit.parameters = event("b" + std::to_string(i));
+    store(hit);
+  }
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  ASSERT_EQ(connections_->requests().size(), 1u);
+  const platform::URLRequest request = connections_->requests()[0];
+  EXPECT_EQ(request.url, dispatcher_->httpsBatchURL());
+  EXPECT_EQ(std::string(request.body.begin(), request.body.end()),
+            "cid=c&el=b0&t=event&tid=UA-1&ht=4102444800000\n"
+            "cid=c&el=b1&t=event&tid=UA-1&ht=4102444801000\n"
+            "cid=c&el=b2&t=event&tid=UA-1&ht=4102444802000");
+}
+
 TEST_F(TLMBatchingDispatcherSendingTest, AHitTooLongToSendGoesAloneAsAnEmptyGet) {
   store(hitOfLength(9000));
   store(hitAt(1, event("next")));
@@ -470,6 +543,21 @@ TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRe
   EXPECT_EQ(requests[2].url, dispatcher_->httpsBatchURL()) << "batches again";
   EXPECT_EQ(requests[2].valueForHTTPHeaderField("Content-Encoding"), "gzip");
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, AFailedFirstDispatchLeavesTheTimerRunning) {
+  const std::string closed =
+      "http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort());
+  setenv("HALDEN_HTTP_ORIGIN", closed.c_str(), 1);
+  setenv("HALDEN_HTTPS_ORIGIN", closed.c_str(), 1);
+  store(hitAt(0, event("a")));
+  auto fresh = TLMBatchingDispatcher::initWithDataStore(store_);
+  ASSERT_TRUE(waitFor([&] {
+    return logger_->count(TLMLogLevelInfo, "Dispatch error: could not connect to the server") == 1;
+  })) << "the first dispatch, one second after start, fails";
+  EXPECT_TRUE(fresh->hasHits());
+  EXPECT_NE(onTLMThread([&] { return fresh->timer(); }), 0u) << "the timer will try again";
+  EXPECT_EQ(pending(), 1);
 }
 
 TEST_F(TLMBatchingDispatcherSendingTest, AFailedSendKeepsTheHits) {
@@ -596,6 +684,7 @@ class FakeADClient : public platform::ADClient {
 class TLMCampaignAttributionTest : public ::testing::Test {
  protected:
   void start(std::shared_ptr<FakeADClient> client) {
+    platform::RunLoop::startMainLoopThread();
     client_ = client;
     if (client) platform::ClassRegistry::registerClass("ADClient", client);
     TLM& root = TLM::sharedInstance();
@@ -653,6 +742,46 @@ TEST_F(TLMCampaignAttributionTest, AnAttributedInstallSendsOneDataHitPerTracking
   }
   EXPECT_EQ(campaignHits, 1);
   EXPECT_EQ(logger_->count(TLMLogLevelVerbose, "Sending iAd campaign attribution."), 1);
+}
+
+TEST_F(TLMCampaignAttributionTest, TheCampaignHitNeverHasTLMThreadWaitForTheRootsLock) {
+  start(nullptr);
+  // Observers of "optOut" are told under the root's instance lock; this one
+  // waits there for "TLMThread", as a root operation reading a client id
+  // not yet known does.
+  struct WaitsForTLMThread : platform::FlagObserver {
+    void observeFlag(std::string_view, bool) override {
+      entered = true;
+      TLM::thread().runLoop().postAndWait([] {});
+    }
+    std::atomic<bool> entered{false};
+  };
+  auto observer = std::make_shared<WaitsForTLMThread>();
+  TLM::sharedInstance().addObserver(observer, "optOut");
+  sendHit();  // numbers "UA-7-1", whose record the campaign flag needs
+  ASSERT_TRUE(waitFor([&] { return stored().size() == 1; }));
+
+  // "TLMThread" is held until the lock holder waits for it, with the
+  // campaign hit queued ahead of that wait.
+  std::promise<void> release;
+  TLM::thread().runLoop().post([held = release.get_future().share()] { held.wait(); });
+  dispatcher_->sendIAdCampaignHit({{"&tid", std::string("UA-7-1")},
+                                   {"&cid", std::string("c")},
+                                   {"&t", std::string("data")},
+                                   {"&cs", std::string("iAd")}});
+  std::atomic<bool> done{false};
+  std::thread holder([&] {
+    TLM::sharedInstance().setOptOut(false);
+    done = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return observer->entered.load(); }));
+  release.set_value();
+  if (!waitFor([&] { return done.load(); })) {
+    holder.detach();
+    FAIL() << "\"TLMThread\" waits for the root's lock, whose holder waits for it";
+  }
+  holder.join();
+  EXPECT_TRUE(waitFor([&] { return std::ranges::count_if(stored(), isCampaignHit) == 1; }));
 }
 
 TEST_F(TLMCampaignAttributionTest, ANegativeAnswerIsKeptAndNeverAskedAgain) {

@@ -285,8 +285,11 @@ TEST_F(TLMDictionaryBuilderTest, HostileCampaignTextIsReadAsFarAsItGoes) {
   // Empty components, names without "=", an encoded name.
   EXPECT_EQ(campaignFrom("?&&utm_source&=x&utm%5Fmedium=encoded"),
             campaign({{"&cs", text("")}, {"&cm", text("encoded")}}));
-  // A fragment ends the query; a "#" before the "?" (a routed page) does not.
-  EXPECT_EQ(campaignFrom("https://e.com/?utm_source=news#top"), campaign({{"&cs", text("news")}}));
+  // Everything after the first "?" is the query, a "#..." included.
+  EXPECT_EQ(campaignFrom("https://e.com/?utm_source=news#top"),
+            campaign({{"&cs", text("news#top")}}));
+  EXPECT_EQ(campaignFrom("https://e.com/?utm_medium=m#/shop&utm_source=web"),
+            campaign({{"&cm", text("m#/shop")}, {"&cs", text("web")}}));
   EXPECT_EQ(campaignFrom("index.html#/shop?utm_source=web"), campaign({{"&cs", text("web")}}));
   // Embedded NUL bytes are just bytes.
   EXPECT_EQ(campaignFrom(std::string_view("?utm_source=a\0b", 15)),

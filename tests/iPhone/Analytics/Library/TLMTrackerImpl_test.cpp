@@ -53,6 +53,11 @@ class TLMTrackerImplTest : public ::testing::Test {
 TEST_F(TLMTrackerImplTest, NeedsADispatcher) {
   EXPECT_EQ(TLMTrackerImpl::trackerWithDispatcher(nullptr, "x"), nullptr);
   EXPECT_EQ(logger_->count(TLMLogLevelError, "initialization failed: dispatcher is required."), 1);
+
+  // One made directly without a dispatcher sends nothing and does not crash.
+  auto orphan = std::make_shared<TLMTrackerImpl>(nullptr, "orphan");
+  orphan->send(hitOfType("event"));
+  EXPECT_EQ(logger_->count(TLMLogLevelError, "No dispatcher. Hit not sent."), 1);
 }
 
 TEST_F(TLMTrackerImplTest, SixtyHitsPassThenTheBucketIsEmptyUntilItRefills) {

@@ -216,6 +216,18 @@ TEST_F(TLMTrackerModelTest, WithoutTheAdIdClassNoAdKeysAreRequired) {
                                              "&ds", "&aid", "&an", "&av", "tlmVersion"};
   EXPECT_EQ(required, expected);
   EXPECT_EQ(logger_->count(TLMLogLevelVerbose, "idfa class missing, won't collect idfa"), 1);
+
+  // The computed keys lead the required ones, each with the member that
+  // computes what a lookup of the key answers.
+  const auto& methods = m.methodsForKeys();
+  ASSERT_EQ(methods.size(), 7u);
+  for (size_t i = 0; i < methods.size(); ++i) {
+    SCOPED_TRACE(methods[i].first);
+    EXPECT_EQ(methods[i].first, expected[i]);
+    const std::optional<std::string> computed = (m.*methods[i].second)();
+    EXPECT_EQ(m.valueForKey(methods[i].first),
+              computed ? std::optional<platform::Value>(*computed) : std::nullopt);
+  }
 }
 
 TEST(TLMTrackerModelBundle, WarnsWithoutNameOrIdentifier) {

@@ -162,6 +162,20 @@ TEST_F(TLMURLConnectionTest, ANewAnswerDiscardsTheDataReceivedBeforeIt) {
   EXPECT_EQ(outcomes_.at(0).body(), "new body");
 }
 
+TEST_F(TLMURLConnectionTest, ARedirectThatEndsInAFailureReportsNoAnswer) {
+  const std::string closed =
+      "http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort()) + "/collect";
+  ScriptedHttpServer server(
+      [&](const auto&) { return ScriptedHttpServer::answer(302, "", {"Location: " + closed}); });
+  send(get(server.origin() + "/collect"));
+  ASSERT_TRUE(outcomes_.waitForCount(1));
+  const Outcome outcome = outcomes_.at(0);
+  EXPECT_FALSE(outcome.response) << "the redirect's head is no answer of the service";
+  EXPECT_FALSE(outcome.data);
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->code, platform::URLErrorCannotConnectToHost);
+}
+
 TEST_F(TLMURLConnectionTest, AnHttpErrorStatusArrivesAsAFinishedLoad) {
   ScriptedHttpServer server([](const auto&) { return ScriptedHttpServer::answer(404, "missing"); });
   send(get(server.origin() + "/collect"));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "RecordingDispatcher.h"
 #include "RecordingLogger.h"
 #include "TLMConnectionClass.h"
@@ -83,6 +85,20 @@ TEST_F(TLMTest, DefaultTrackerIsNotOwned) {
     EXPECT_EQ(root.defaultTracker(), unregistered) << "a default never registered survives removal";
   }
   EXPECT_EQ(root.defaultTracker(), nullptr);
+}
+
+TEST_F(TLMTest, AFactoryThatMakesNoTrackerGivesNullNeverAnException) {
+  TLM& root = TLM::sharedInstance();
+  root.setTrackerImplClass(nullptr);
+  EXPECT_EQ(root.trackerWithName("empty", "UA-1"), nullptr);
+  EXPECT_EQ(logger_->count(TLMLogLevelError, "No tracker class set. Cannot create tracker."), 1);
+  root.setTrackerImplClass(
+      [](std::shared_ptr<TLMDispatchSender>, std::string_view) -> std::shared_ptr<TLMTracker> {
+        throw std::runtime_error("out of trackers");
+      });
+  EXPECT_EQ(root.trackerWithName("throwing", "UA-1"), nullptr);
+  EXPECT_EQ(logger_->count(TLMLogLevelError, "Tracker factory failed: out of trackers"), 1);
+  EXPECT_TRUE(root.trackers().empty());
 }
 
 TEST_F(TLMTest, TrackingIdAloneNamesTheTracker) {
