@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -36,11 +37,25 @@ void usage(std::FILE* to) {
       to);
 }
 
-// Where the pages and the frameworks' scripts are: beside the installed
-// program, else in the source tree it was built from.
-std::string resources() {
-  if (const char* dir = std::getenv("HALDEN_APP_RESOURCES"); dir && *dir) return dir;
-  return HALDEN_APP_SOURCE_DIR;
+// Where the pages and the frameworks' scripts are: HALDEN_APP_RESOURCES, else
+// share/halden-app beside an installed program, else the source tree the
+// program was built from.
+struct Resources {
+  std::string app;     // public/ and node_modules/
+  std::string plugin;  // www/omnistat.js
+};
+
+Resources resources() {
+  if (const char* dir = std::getenv("HALDEN_APP_RESOURCES"); dir && *dir) {
+    return {dir, std::string(dir) + "/plugin"};
+  }
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  const std::filesystem::path installed = self.parent_path().parent_path() / "share/halden-app";
+  if (!error && std::filesystem::exists(installed / "public/index.html", error)) {
+    return {installed.string(), (installed / "plugin").string()};
+  }
+  return {HALDEN_APP_SOURCE_DIR, HALDEN_PLUGIN_SOURCE_DIR};
 }
 
 void registerPlugins(platform::CommandBridge& bridge) {
@@ -73,7 +88,8 @@ int main(int argc, char** argv) {
   platform::Bundle::setMain({"Halden Shop", "org.halden.Shop", "1.0"});
   if (headless) return HeadlessHost(STDIN_FILENO, stdout, registerPlugins).run();
 
-  const std::string root = resources();
+  const Resources where = resources();
+  const std::string root = where.app;
   const std::string modules = root + "/node_modules";
   platform::BridgeWindow::Configuration window;
   window.title = "Halden Shop";
@@ -85,7 +101,7 @@ int main(int argc, char** argv) {
                     {"/capacitor/app.js", modules + "/@capacitor/app/dist/plugin.js"}};
   window.cordovaModules = {{"cordova-plugin-omnistat.omnistat", "cordova-plugin-omnistat",
                             "plugins/cordova-plugin-omnistat/www/omnistat.js",
-                            std::string(HALDEN_PLUGIN_WWW_DIR) + "/omnistat.js", "omnistat"}};
+                            where.plugin + "/www/omnistat.js", "omnistat"}};
   window.registerPlugins = registerPlugins;
   window.automation = automation;
   window.inspector = inspect;
