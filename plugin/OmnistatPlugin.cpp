@@ -99,10 +99,28 @@ const ScriptValue* OmnistatPlugin::required(const Command& command, std::size_t 
 }
 
 template <class Work>
+void OmnistatPlugin::inBackground(const Command& command, Work work) {
+  commandDelegate()->runInBackground([this, command, work = std::move(work)] {
+    // Whatever happens, the script hears of its command.
+    try {
+      work();
+    } catch (const std::exception& e) {
+      answerError(command, command->methodName() + " failed: " + e.what());
+    }
+  });
+}
+
+template <class Work>
 void OmnistatPlugin::track(const Command& command, Work work) {
   if (!checkStarted(command)) return;
-  commandDelegate()->runInBackground([this, command, work = std::move(work)] {
-    work(TLM::sharedInstance().defaultTracker());
+  inBackground(command, [this, command, work = std::move(work)] {
+    {
+      // One tracking command at a time sets its fields and sends: a view's
+      // hit must carry its own screen name, not that of a view being
+      // tracked beside it on another background thread.
+      std::lock_guard<std::mutex> lock(trackMutex_);
+      work(TLM::sharedInstance().defaultTracker());
+    }
     answerOk(command);
   });
 }
@@ -110,7 +128,7 @@ void OmnistatPlugin::track(const Command& command, Work work) {
 // Set-up and configuration --------------------------------------------------
 
 void OmnistatPlugin::startTrackerWithId(const Command& command) {
-  commandDelegate()->runInBackground([this, command] {
+  inBackground(command, [this, command] {
     const ScriptValue* trackingId = required(command, 0, "tracking id");
     if (!trackingId) return;
     const ScriptValue* interval = command->argumentAtIndex(1);
@@ -133,7 +151,7 @@ void OmnistatPlugin::setAllowIDFACollection(const Command& command) {
 }
 
 void OmnistatPlugin::getVar(const Command& command) {
-  commandDelegate()->runInBackground([this, command] {
+  inBackground(command, [this, command] {
     if (!checkStarted(command)) return;
     const ScriptValue* key = required(command, 0, "field key");
     if (!key) return;
@@ -148,7 +166,7 @@ void OmnistatPlugin::getVar(const Command& command) {
 }
 
 void OmnistatPlugin::setVar(const Command& command) {
-  commandDelegate()->runInBackground([this, command] {
+  inBackground(command, [this, command] {
     if (!checkStarted(command)) return;
     const ScriptValue* key = required(command, 0, "field key");
     if (!key) return;

@@ -25,7 +25,9 @@ class TLMTracker;
 // getVar, setVar and the tracking commands do their work in the background
 // (the command delegate's pool), several at once; the tracker and service
 // root lock for themselves. trackerStarted_ and debugMode_ are atomic;
-// customDimensions_ is guarded by dimensionsMutex_.
+// customDimensions_ is guarded by dimensionsMutex_; trackMutex_ makes each
+// tracking command's work (dimensions, fields, send) one step. Lock order:
+// trackMutex_, then dimensionsMutex_.
 class OmnistatPlugin : public CDVPlugin {
  public:
   OmnistatPlugin();
@@ -68,6 +70,9 @@ class OmnistatPlugin : public CDVPlugin {
   bool checkStarted(const CDVInvokedUrlCommand::Ptr& command);
   // The gated tracking shape: the start is checked here, on the delivery
   // thread; the work runs in the background and is answered OK.
+  // Runs the work in the background; an exception is answered ERROR.
+  template <class Work>
+  void inBackground(const CDVInvokedUrlCommand::Ptr& command, Work work);
   template <class Work>
   void track(const CDVInvokedUrlCommand::Ptr& command, Work work);
   void answerOk(const CDVInvokedUrlCommand::Ptr& command);
@@ -75,6 +80,7 @@ class OmnistatPlugin : public CDVPlugin {
 
   std::atomic<bool> trackerStarted_{false};
   std::atomic<bool> debugMode_{false};
+  std::mutex trackMutex_;
   std::mutex dimensionsMutex_;
   // Decimal text of a dimension index to its value; none until the first
   // addCustomDimension.

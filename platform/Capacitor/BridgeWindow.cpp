@@ -304,6 +304,7 @@ BridgeWindow::BridgeWindow() : impl_(std::make_unique<Impl>()) {
   impl->view = WEBKIT_WEB_VIEW(g_object_new(
       WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", impl->content,
       "is-controlled-by-automation", c.automation ? TRUE : FALSE, nullptr));
+  g_object_ref_sink(impl->view);  // kept until the window object goes
   if (c.inspector) impl->enableInspector();
   g_signal_connect(impl->view, "decide-policy", G_CALLBACK(Impl::onDecidePolicy), impl);
   g_signal_connect(impl->view, "load-changed", G_CALLBACK(Impl::onLoadChanged), impl);
@@ -319,8 +320,12 @@ BridgeWindow::BridgeWindow() : impl_(std::make_unique<Impl>()) {
 }
 
 BridgeWindow::~BridgeWindow() {
-  // The bridge first: it finishes its commands while the page can still be
-  // told, and nothing it posts afterwards finds the window.
+  // No callback of the toolkit reaches this window any more.
+  g_signal_handlers_disconnect_by_data(impl_->content, impl_.get());
+  g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
+  g_signal_handlers_disconnect_by_data(webkit_web_context_get_default(), impl_.get());
+  // The bridge next: it finishes the commands in flight (their hits reach
+  // the library); their answers find no page and are dropped.
   impl_->cordova.reset();
   impl_->alive.reset();
   impl_->capacitor.reset();
@@ -328,6 +333,7 @@ BridgeWindow::~BridgeWindow() {
     gtk_widget_destroy(impl_->window);
     g_object_unref(impl_->window);
   }
+  g_object_unref(impl_->view);
   if (impl_->content) g_object_unref(impl_->content);
 }
 

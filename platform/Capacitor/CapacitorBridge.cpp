@@ -1,5 +1,6 @@
 #include "platform/Capacitor/CapacitorBridge.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "platform/Capacitor/ApplicationDelegateProxy.h"
@@ -63,6 +64,23 @@ std::string CapacitorBridge::preamble(std::string_view serverUrl) {
 }
 
 void CapacitorBridge::receive(std::string_view messageJson) {
+  // A field of an unexpected type (a page's own postMessage) throws from
+  // the JSON accessors: refused and logged, never across the toolkit.
+  try {
+    handle(messageJson);
+  } catch (const std::exception& e) {
+    NSLog(std::string("CapacitorBridge: refused a message: ") + e.what());
+  }
+}
+
+void CapacitorBridge::handle(std::string_view messageJson) {
+  if (messageJson.size() > (1 << 20)) return;
+  std::size_t depth = 0, deepest = 0;
+  for (char c : messageJson) {
+    if (c == '[' || c == '{') deepest = std::max(deepest, ++depth);
+    if ((c == ']' || c == '}') && depth > 0) --depth;
+  }
+  if (deepest > 64) return;  // copying such a value recurses once per level
   const json call = json::parse(messageJson, nullptr, false);
   if (!call.is_object() || call.value("type", "message") != "message") return;
   const std::string callbackId = call.value("callbackId", "-1");

@@ -44,6 +44,7 @@ class CapacitorBridge {
   void setLaunchUrl(std::string url) { launchUrl_ = std::move(url); }
 
  private:
+  void handle(std::string_view messageJson);
   void notify(const std::string& eventName, const std::string& dataJson, bool retain);
   void result(const std::string& callbackId, const std::string& methodName, bool success,
               const std::string& payloadJson, bool keep);

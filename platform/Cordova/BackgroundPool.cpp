@@ -29,7 +29,7 @@ void BackgroundPool::post(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(std::move(work));
     // A new thread only when none is free to take the work.
-    if (sleeping_ < queue_.size() && threads_.size() < limit_) {
+    if (!stopping_ && sleeping_ < queue_.size() && threads_.size() < limit_) {
       threads_.emplace_back([this] { workerLoop(); });
     }
   }

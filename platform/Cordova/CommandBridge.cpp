@@ -67,6 +67,30 @@ std::string leadingCallbackId(std::string_view message) {
   return std::string(message.substr(0, n));
 }
 
+// Whether arrays and objects nest deeper than `limit` anywhere in the text
+// (brackets inside strings do not count). The parser takes any depth, but
+// turning a value back into text recurses once per level.
+bool nestsDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 CommandBridge::CommandBridge(AnswerSink sink, std::size_t backgroundThreads)
@@ -139,6 +163,15 @@ CDVPlugin* CommandBridge::plugin(std::string_view service) {
 }
 
 void CommandBridge::deliver(const std::string& message) {
+  constexpr int kDeepest = 64;
+  if (nestsDeeperThan(message, kDeepest)) {
+    NSLog("CommandBridge: dropped a message nested deeper than " + std::to_string(kDeepest) +
+          " levels");
+    const std::string callbackId = leadingCallbackId(message);
+    if (!callbackId.empty())
+      answer(callbackId, CDVCommandStatus_JSON_EXCEPTION, "Nested too deeply");
+    return;
+  }
   const json parsed = json::parse(message, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded()) {
     // The parser also refuses text that is not UTF-8.

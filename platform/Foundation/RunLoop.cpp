@@ -299,7 +299,12 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
       if (!timers.empty()) wakeAt = std::min(wakeAt, timers.begin()->first.first);
       haveTasks = !pending.empty() || stopRequested;
       const bool idle = pending.empty() && timers.empty() && watchIds.empty();
-      if (idle && deadline) return RunResult::Finished;
+      if (idle && deadline) {
+        // The wake-up that brought the last task is spent: left readable, it
+        // would wake an outer loop polling it (MainLoopSource) for ever.
+        drainWake();
+        return RunResult::Finished;
+      }
     }
 
     timespec timeout{};

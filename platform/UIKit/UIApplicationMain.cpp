@@ -34,10 +34,12 @@ std::shared_ptr<T> make(const char* className) {
   return cls ? std::dynamic_pointer_cast<T>(cls->make()) : nullptr;
 }
 
+// Ends the main loop; "will terminate" comes once the window has gone (see
+// UIApplicationMain), so that commands its page left running are first
+// handed to the library and then saved with the rest.
 void terminate(Shell& shell) {
   if (shell.quitting) return;
   shell.quitting = true;
-  shell.application->willTerminate();
   g_application_quit(G_APPLICATION(shell.gtk));
 }
 
@@ -135,8 +137,8 @@ int UIApplicationMain(int argc, char** argv, const char* principalClassName,
   shell.gtk = gtk_application_new(id.c_str(), flags);
   g_signal_connect(shell.gtk, "activate", G_CALLBACK(onActivate), &shell);
   g_signal_connect(shell.gtk, "open", G_CALLBACK(onOpen), &shell);
-  g_unix_signal_add(SIGTERM, onSignal, &shell);
-  g_unix_signal_add(SIGINT, onSignal, &shell);
+  const guint onTerm = g_unix_signal_add(SIGTERM, onSignal, &shell);
+  const guint onInt = g_unix_signal_add(SIGINT, onSignal, &shell);
   platform::MainLoopSource::attach();
 
   // GApplication reads only the URLs: the application's own options stay
@@ -148,8 +150,12 @@ int UIApplicationMain(int argc, char** argv, const char* principalClassName,
   args.push_back(nullptr);
   const int status =
       g_application_run(G_APPLICATION(shell.gtk), static_cast<int>(args.size() - 1), args.data());
-  if (!shell.quitting) shell.application->willTerminate();
+  g_source_remove(onTerm);
+  g_source_remove(onInt);
+  // The window goes first: its bridge finishes the commands in flight, whose
+  // hits then reach the hit store before it saves on "will terminate".
   shell.window.reset();
+  shell.application->willTerminate();
   g_object_unref(shell.gtk);
   UIApplication::setSharedApplication(nullptr);
   return status;

@@ -271,7 +271,10 @@
       }
     }
     var args = list.slice(0, command.arity);
-    while (command.padTo && args.length < command.padTo) args.push(null);
+    // Positions the native side reads after the caller's own are padded;
+    // with no argument at all nothing is, so a missing first argument is
+    // refused natively rather than sent as null.
+    while (command.padTo && args.length > 0 && args.length < command.padTo) args.push(null);
     for (var i = 0; i < args.length; i++) {
       if (args[i] === undefined) args[i] = null;
     }

@@ -1,7 +1,7 @@
 // A small WebDriver client for driving halden-app through WebKit's own
 // driver (WebKitWebDriver), and a reference collector to watch what arrives.
 // Used by the browser tests and by the demo's guided tour.
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, existsSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -83,9 +83,10 @@ export class AppSession {
         alwaysMatch: { 'webkitgtk:browserOptions': { binary: program, args: ['--automation', ...args] } },
       },
     });
-    return new AppSession(driver, base, created.sessionId);
+    return new AppSession(driver, base, created.sessionId, program);
   }
-  constructor(driver, base, id) {
+  constructor(driver, base, id, program) {
+    this.program = program;
     this.driver = driver;
     this.base = base;
     this.path = `/session/${id}`;
@@ -121,11 +122,16 @@ export class AppSession {
     });
     return Buffer.from(await this.send('GET', '/screenshot'), 'base64');
   }
-  // Ends the session, which closes the application's window.
+  // Ends the session, which closes the application's window, and waits for
+  // the application to end: a next start must not find it still running and
+  // hand its URLs to it.
   async close() {
     await this.send('DELETE', '').catch(() => {});
     this.driver.kill('SIGTERM');
     await stopped(this.driver);
+    await until(() => spawnSync('pgrep', ['-f', '--', `${this.program} --automation`]).status === 1, {
+      what: 'the application to end',
+    });
   }
 }
 

@@ -160,6 +160,8 @@ TEST_F(CommandBridgeTest, BadMessagesAreAnsweredWhereTheyCanBeAndNeverStopTheBri
       "[\"cb-mega\",\"Probe\",\"echo\",[\"" + megabyte + "\"]]",
       "[\"cb-huge\",\"Probe\",\"echo\",[\"" + std::string(CommandBridge::kMaxMessageBytes, 'h') +
           "\"]]",  // over the limit: 8, unread
+      "[\"cb-deep\",\"Probe\",\"echo\",[" + std::string(100000, '[') + std::string(100000, ']') +
+          "]]",  // nested past the limit: 8
       R"(["cb-last","Probe","echo",["still here"]])",
   };
   for (const std::string& m : messages)
@@ -169,9 +171,10 @@ TEST_F(CommandBridgeTest, BadMessagesAreAnsweredWhereTheyCanBeAndNeverStopTheBri
   std::map<std::string, json> byId;
   for (const json& answer : answers())
     byId[answer["callbackId"]] = answer;
-  const std::map<std::string, int> expected = {
-      {"cb-json", 8}, {"cb-shape", 8}, {"cb-args", 8}, {"cb-service", 2}, {"cb-action", 7},
-      {"cb-utf8", 8}, {"cb-fail", 9},  {"cb-mega", 1}, {"cb-huge", 8},    {"cb-last", 1}};
+  const std::map<std::string, int> expected = {{"cb-json", 8},    {"cb-shape", 8},  {"cb-args", 8},
+                                               {"cb-service", 2}, {"cb-action", 7}, {"cb-utf8", 8},
+                                               {"cb-fail", 9},    {"cb-mega", 1},   {"cb-huge", 8},
+                                               {"cb-deep", 8},    {"cb-last", 1}};
   EXPECT_EQ(byId.size(), expected.size());
   for (const auto& [id, status] : expected) {
     ASSERT_TRUE(byId.count(id)) << id;

@@ -67,4 +67,16 @@ TEST(MainLoopSourceTest, PostsTimersAndDescriptorsRunOnTheGLibThread) {
   ::close(fds[1]);
 }
 
+TEST(MainLoopSourceTest, AnIdleLoopLetsGLibSleep) {
+  platform::MainLoopSource::attach();
+  std::atomic<bool> ran{false};
+  std::thread([&] { RunLoop::main().post([&] { ran = true; }); }).join();
+  while (!ran)
+    g_main_context_iteration(nullptr, TRUE);
+  // Nothing is queued, scheduled or watched: no source of ours is ready,
+  // however often GLib asks.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(g_main_context_iteration(nullptr, FALSE));
+}
+
 }  // namespace
