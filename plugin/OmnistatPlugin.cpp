@@ -188,22 +188,20 @@ void OmnistatPlugin::debugMode(const Command&) {
   if (auto logger = TLM::sharedInstance().logger()) logger->setLogLevel(TLMLogLevelVerbose);
 }
 
-void OmnistatPlugin::setUserId(const Command& command) {
-  const ScriptValue* userId = required(command, 0, "user id");
-  if (!userId || !checkStarted(command)) return;
-  if (auto tracker = TLM::sharedInstance().defaultTracker()) {
-    tracker->set(kTLMUserId, userId->value());
-  }
+void OmnistatPlugin::setField(const Command& command, const char* key, const char* what) {
+  // The value is read before the start is checked.
+  const ScriptValue* value = required(command, 0, what);
+  if (!value || !checkStarted(command)) return;
+  if (auto tracker = TLM::sharedInstance().defaultTracker()) tracker->set(key, value->value());
   answerOk(command);
 }
 
+void OmnistatPlugin::setUserId(const Command& command) {
+  setField(command, kTLMUserId, "user id");
+}
+
 void OmnistatPlugin::setAnonymizeIp(const Command& command) {
-  const ScriptValue* value = required(command, 0, "value");
-  if (!value || !checkStarted(command)) return;
-  if (auto tracker = TLM::sharedInstance().defaultTracker()) {
-    tracker->set(kTLMAnonymizeIp, value->value());
-  }
-  answerOk(command);
+  setField(command, kTLMAnonymizeIp, "value");
 }
 
 void OmnistatPlugin::setOptOut(const Command& command) {
@@ -214,12 +212,7 @@ void OmnistatPlugin::setOptOut(const Command& command) {
 }
 
 void OmnistatPlugin::setAppVersion(const Command& command) {
-  const ScriptValue* version = required(command, 0, "version");
-  if (!version || !checkStarted(command)) return;
-  if (auto tracker = TLM::sharedInstance().defaultTracker()) {
-    tracker->set(kTLMAppVersion, version->value());
-  }
-  answerOk(command);
+  setField(command, kTLMAppVersion, "version");
 }
 
 void OmnistatPlugin::enableUncaughtExceptionReporting(const Command& command) {

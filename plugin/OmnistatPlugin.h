@@ -66,6 +66,9 @@ class OmnistatPlugin : public CDVPlugin {
   // answering the command ERROR with what is missing.
   const platform::ScriptValue* required(const CDVInvokedUrlCommand::Ptr& command, std::size_t index,
                                         const char* what);
+  // Sets a tracker field to argument 0 (setUserId, setAnonymizeIp,
+  // setAppVersion).
+  void setField(const CDVInvokedUrlCommand::Ptr& command, const char* key, const char* what);
   // Answers "Tracker not started" and answers false when no start was made.
   bool checkStarted(const CDVInvokedUrlCommand::Ptr& command);
   // The gated tracking shape: the start is checked here, on the delivery
