@@ -6,7 +6,9 @@
 //
 // Every command returns a Promise for the native answer. Cordova-style
 // callbacks may be passed after the command's own arguments:
-// `(..., success, error)`, `(..., success)` or `(..., null, error)`; the
+// `(..., success, error)`, `(..., success)` or `(..., null, error)` (the last
+// only after the command's whole argument list: before it, a null reads as
+// an argument left empty); the
 // callback is called when the Promise settles, and a Promise whose call was
 // given callbacks never reports an unhandled rejection.
 //
@@ -118,7 +120,7 @@ declare namespace omnistat {
      */
     startTrackerWithId(trackingId: string, interval?: number | null): Promise<NoMessage>;
     /** `startTrackerWithId` with Cordova-style callbacks. */
-    startTrackerWithId(trackingId: string, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    startTrackerWithId(trackingId: string, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `startTrackerWithId` with Cordova-style callbacks. */
     startTrackerWithId(trackingId: string, interval: number | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
 
@@ -256,11 +258,11 @@ declare namespace omnistat {
      */
     trackEvent(category: string | null, action: string | null, label?: string | null, value?: number | null, newSession?: boolean | null): Promise<NoMessage>;
     /** `trackEvent` with Cordova-style callbacks. */
-    trackEvent(category: string | null, action: string | null, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackEvent(category: string | null, action: string | null, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackEvent` with Cordova-style callbacks. */
-    trackEvent(category: string | null, action: string | null, label: string | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackEvent(category: string | null, action: string | null, label: string | null | undefined, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackEvent` with Cordova-style callbacks. */
-    trackEvent(category: string | null, action: string | null, label: string | null | undefined, value: number | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackEvent(category: string | null, action: string | null, label: string | null | undefined, value: number | null | undefined, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackEvent` with Cordova-style callbacks. */
     trackEvent(category: string | null, action: string | null, label: string | null | undefined, value: number | null | undefined, newSession: boolean | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
 
@@ -287,9 +289,9 @@ declare namespace omnistat {
      */
     trackView(screen: string, campaignUrl?: string | null, newSession?: boolean | null): Promise<NoMessage>;
     /** `trackView` with Cordova-style callbacks. */
-    trackView(screen: string, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackView(screen: string, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackView` with Cordova-style callbacks. */
-    trackView(screen: string, campaignUrl: string | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackView(screen: string, campaignUrl: string | null | undefined, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackView` with Cordova-style callbacks. */
     trackView(screen: string, campaignUrl: string | null | undefined, newSession: boolean | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
 
@@ -303,9 +305,9 @@ declare namespace omnistat {
      */
     trackTiming(category: string | null, interval: number | null, name?: string | null, label?: string | null): Promise<NoMessage>;
     /** `trackTiming` with Cordova-style callbacks. */
-    trackTiming(category: string | null, interval: number | null, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackTiming(category: string | null, interval: number | null, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackTiming` with Cordova-style callbacks. */
-    trackTiming(category: string | null, interval: number | null, name: string | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    trackTiming(category: string | null, interval: number | null, name: string | null | undefined, success: SuccessCallback<NoMessage>, error?: ErrorCallback): Promise<NoMessage>;
     /** `trackTiming` with Cordova-style callbacks. */
     trackTiming(category: string | null, interval: number | null, name: string | null | undefined, label: string | null | undefined, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
 
