@@ -9,6 +9,7 @@ ApplicationDelegateProxy& ApplicationDelegateProxy::shared() {
 
 bool ApplicationDelegateProxy::applicationOpenURL(UIApplication&, const std::string& url,
                                                   const platform::Dictionary& options) {
+  lastURL_ = url;
   platform::NotificationCenter::defaultCenter().post(
       kCapacitorOpenURLNotification, this,
       {{"url", url}, {"options", platform::description(options)}});

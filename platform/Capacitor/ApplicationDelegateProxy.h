@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/Foundation/UserActivity.h"
@@ -24,6 +25,10 @@ class ApplicationDelegateProxy {
  public:
   static ApplicationDelegateProxy& shared();
 
+  // The URL most recently opened (the one the application was launched
+  // with, until another comes), for the App plugin's getLaunchUrl.
+  const std::optional<std::string>& lastURL() const { return lastURL_; }
+
   // Passes the URL on; answers YES.
   bool applicationOpenURL(UIApplication& application, const std::string& url,
                           const platform::Dictionary& options);
@@ -32,4 +37,7 @@ class ApplicationDelegateProxy {
   bool applicationContinueUserActivity(UIApplication& application,
                                        const platform::UserActivity& activity,
                                        const UIApplicationDelegate::RestorationHandler& handler);
+
+ private:
+  std::optional<std::string> lastURL_;
 };

@@ -116,8 +116,8 @@ void CapacitorBridge::handle(std::string_view messageJson) {
     listeners_.clear();
     result(callbackId, method, true, "{}", false);
   } else if (method == "getLaunchUrl") {
-    result(callbackId, method, true, launchUrl_.empty() ? "{}" : dump({{"url", launchUrl_}}),
-           false);
+    const std::optional<std::string>& url = ApplicationDelegateProxy::shared().lastURL();
+    result(callbackId, method, true, url ? dump({{"url", *url}}) : "{}", false);
   } else if (method == "getState") {
     result(callbackId, method, true, dump({{"isActive", isActive()}}), false);
   } else if (method == "getInfo") {

@@ -40,8 +40,6 @@ class CapacitorBridge {
   void receive(std::string_view messageJson);
   // A new page: the listeners of the old one are gone.
   void pageReset();
-  // Where the application was launched from, for "getLaunchUrl".
-  void setLaunchUrl(std::string url) { launchUrl_ = std::move(url); }
 
  private:
   void handle(std::string_view messageJson);
@@ -52,7 +50,6 @@ class CapacitorBridge {
   ScriptSink sink_;
   std::map<std::string, std::vector<std::string>> listeners_;  // event name to callback ids
   std::map<std::string, std::vector<std::string>> retained_;   // event name to data JSON
-  std::string launchUrl_;
   std::vector<NotificationCenter::ObserverId> observers_;
 };
 

@@ -81,7 +81,10 @@ TEST(CapacitorBridgeTest, UrlOpensReachListenersAndWaitForTheFirstOne) {
 TEST(CapacitorBridgeTest, MethodsAnswerAndStrangersAreRefused) {
   std::vector<std::string> scripts;
   platform::CapacitorBridge bridge([&](const std::string& s) { scripts.push_back(s); });
-  bridge.setLaunchUrl("x-halden-shop://product/tote");
+  UIApplication app;
+  app.setDelegate(std::make_shared<AppDelegate>());
+  bridge.receive(call("0", "App", "getLaunchUrl"));  // none yet
+  app.openURL("x-halden-shop://product/tote", {});   // launched with it
   bridge.receive(call("1", "App", "getLaunchUrl"));
   bridge.receive(call("2", "App", "exitApp"));
   bridge.receive(call("3", "Camera", "getPhoto"));
@@ -89,11 +92,12 @@ TEST(CapacitorBridgeTest, MethodsAnswerAndStrangersAreRefused) {
   bridge.receive(call("-1", "App", "getState"));  // asks for no answer
 
   const std::vector<json> got = results(scripts);
-  ASSERT_EQ(got.size(), 3u);
-  EXPECT_EQ(got[0]["data"]["url"], "x-halden-shop://product/tote");
-  EXPECT_FALSE(got[1]["success"].get<bool>());
-  EXPECT_EQ(got[1]["error"]["message"], "\"App.exitApp()\" is not implemented on ios");
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0]["data"], json::object());
+  EXPECT_EQ(got[1]["data"]["url"], "x-halden-shop://product/tote");
   EXPECT_FALSE(got[2]["success"].get<bool>());
+  EXPECT_EQ(got[2]["error"]["message"], "\"App.exitApp()\" is not implemented on ios");
+  EXPECT_FALSE(got[3]["success"].get<bool>());
 
   const std::string preamble = platform::CapacitorBridge::preamble("app://localhost");
   EXPECT_NE(preamble.find("window.WEBVIEW_SERVER_URL = \"app://localhost\""), std::string::npos);
