@@ -24,7 +24,6 @@ namespace {
 void readLines(int fd, CommandBridge& bridge) {
   constexpr std::size_t kKeep = CommandBridge::kMaxMessageBytes + 1;
   std::string line;
-  bool overlong = false;
   char buffer[64 * 1024];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -35,13 +34,11 @@ void readLines(int fd, CommandBridge& bridge) {
       const std::size_t end = chunk.find('\n');
       const std::string_view part = chunk.substr(0, end);
       if (line.size() < kKeep) line.append(part.substr(0, kKeep - line.size()));
-      overlong = overlong || line.size() >= kKeep;
       if (end == std::string_view::npos) break;
       chunk.remove_prefix(end + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.find_first_not_of(" \t") != std::string::npos) bridge.receive(std::move(line));
       line.clear();
-      overlong = false;
     }
   }
   if (line.find_first_not_of(" \t\r") != std::string::npos) bridge.receive(std::move(line));
