@@ -10,37 +10,13 @@
 // marked secure, which is every hit unless told otherwise). The program
 // exits 0 once no hit is pending, or 1 when some are still pending after 30
 // seconds (they stay on disk and leave with the next run).
-#include <chrono>
 #include <cstdio>
-#include <future>
 #include <memory>
-#include <thread>
 
 #include "TLM.h"
-#include "TLMDataStore.h"
 #include "TLMDictionaryBuilder.h"
 #include "TLMFields.h"
 #include "platform/Foundation/RunLoop.h"
-
-namespace {
-
-// Asks for one dispatch and waits for its outcome.
-TLMDispatchResult dispatchOnce(TLM& analytics) {
-  auto done = std::make_shared<std::promise<TLMDispatchResult>>();
-  std::future<TLMDispatchResult> outcome = done->get_future();
-  analytics.dispatchWithCompletionHandler([done](TLMDispatchResult r) { done->set_value(r); });
-  if (outcome.wait_for(std::chrono::seconds(70)) != std::future_status::ready)
-    return TLMDispatchError;
-  return outcome.get();
-}
-
-int64_t pendingHits(TLM& analytics) {
-  std::shared_ptr<TLMDispatcher> dispatcher = analytics.dispatcher();
-  std::shared_ptr<TLMDataStore> store = dispatcher ? dispatcher->dataStore() : nullptr;
-  return store ? store->hitCount(nullptr) : -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -70,19 +46,11 @@ int main(int argc, char** argv) {
                                                                   "Kitchen", 9, 1, "EUR")
                     .build());
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const TLMDispatchResult result = dispatchOnce(analytics);
-    const int64_t pending = pendingHits(analytics);
-    if (pending == 0) {
-      std::printf("halden-example: every hit delivered\n");
-      return 0;
-    }
-    // After a failed send or while the host is out of reach, try again a
-    // little later; after a delivered batch, at once.
-    if (result != TLMDispatchSent) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Dispatch until the collection service has answered for every hit.
+  if (analytics.flush(30)) {
+    std::printf("halden-example: every hit delivered\n");
+    return 0;
   }
-  std::fprintf(stderr, "halden-example: %lld hit(s) still pending after 30 s\n",
-               static_cast<long long>(pendingHits(analytics)));
+  std::fprintf(stderr, "halden-example: hits still pending after 30 s (they stay on disk)\n");
   return 1;
 }

@@ -201,6 +201,26 @@ TEST_F(DeliveryTest, TwentyFiveHitsFromTwoTrackersArriveOnceEachInTwoGzipBatches
   EXPECT_EQ(collector->stats().requests, 2u);
 }
 
+TEST_F(DeliveryTest, FlushDeliversEveryHitOrSaysWhenItCouldNot) {
+  auto collector = startCollector();
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-3333-3");
+  sendEvents(tracker, "flushed-", 45);
+  EXPECT_TRUE(TLM::sharedInstance().flush(30));
+  EXPECT_EQ(pending(), 0);
+  EXPECT_EQ(collector->stats().hits, 45u) << "three batches, one after another";
+
+  // A service that never answers: the deadline ends the flush, which says
+  // so, and every hit stays.
+  FaultPlan silent;
+  silent.dropAll = true;
+  collector->setFaults(silent);
+  sendEvents(tracker, "kept-", 3);
+  EXPECT_FALSE(TLM::sharedInstance().flush(0.5));
+  EXPECT_EQ(pending(), 3);
+}
+
 TEST_F(DeliveryTest, ASingleShortHitIsAGetAndPlainHitsKeepToThePlainOrigin) {
   auto secure = startCollector();
   auto plain = startCollector();

@@ -1,9 +1,14 @@
 #include "TLM.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
+#include <future>
 #include <new>
+#include <thread>
 
 #include "TLMBatchingDispatcher.h"
+#include "TLMDataStore.h"
 #include "TLMDefaultLogger.h"
 #include "TLMFields.h"
 #include "TLMLog.h"
@@ -177,6 +182,37 @@ void TLM::dispatchWithCompletionHandler(TLMDispatchCompletionHandler completionH
   Lock lock(lock_);
   TLMUsageTracker::trackAction("dispatchWithCompletionHandler:");
   if (auto d = dispatcher()) d->dispatchWithCompletionHandler(std::move(completionHandler));
+}
+
+bool TLM::flush(double timeoutSeconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+  if (platform::RunLoop::main().isCurrent() || thread().isCurrent()) {
+    TLM_LOG_ERROR("flush: called on the main loop or TLMThread, which it waits for");
+    return false;
+  }
+  std::shared_ptr<TLMDispatcher> d = dispatcher();
+  std::shared_ptr<TLMDataStore> store = d ? d->dataStore() : nullptr;
+  if (!store) return false;
+  for (;;) {
+    const int64_t pending = store->hitCount(nullptr);
+    if (pending <= 0 || Clock::now() >= deadline) return pending == 0;
+    // One dispatch at a time; a delivered batch is followed at once, a
+    // failed or empty one (the host out of reach) after a short pause.
+    auto outcome = std::make_shared<std::promise<TLMDispatchResult>>();
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    std::future<TLMDispatchResult> result = outcome->get_future();
+    d->dispatchWithCompletionHandler([outcome, answered](TLMDispatchResult r) {
+      if (!answered->exchange(true)) outcome->set_value(r);
+    });
+    if (result.wait_until(deadline) != std::future_status::ready) continue;
+    if (result.get() != TLMDispatchSent) {
+      std::this_thread::sleep_until(
+          std::min(deadline, Clock::now() + std::chrono::milliseconds(250)));
+    }
+  }
 }
 
 double TLM::dispatchInterval() {

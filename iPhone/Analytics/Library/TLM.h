@@ -66,6 +66,12 @@ class TLM {
 
   void dispatch();
   void dispatchWithCompletionHandler(TLMDispatchCompletionHandler completionHandler);
+  // Dispatches until no hit is pending or `timeoutSeconds` have passed, and
+  // answers whether none is pending: for a program about to end that wants
+  // its hits delivered first. Hits still pending stay on disk and leave with
+  // a later dispatch. Waits for the main run loop and "TLMThread": called on
+  // either it answers false at once (logged).
+  bool flush(double timeoutSeconds);
   double dispatchInterval();
   void setDispatchInterval(double seconds);
   std::optional<std::string> clientId();
