@@ -174,9 +174,13 @@ struct BridgeWindow::Impl {
     auto* impl = static_cast<Impl*>(data);
     std::optional<std::string> message = impl->ownMessage(result, "cordova");
     if (!message) return;
-    const json command = json::parse(*message, nullptr, false);
-    if (command.is_array() && command.size() > 2 && command[2] == "debugMode") {
-      impl->enableInspector();
+    // Only a message that can be a debugMode command is parsed here; the
+    // bridge parses every message once, on its own thread.
+    if (message->find("\"debugMode\"") != std::string::npos) {
+      const json command = json::parse(*message, nullptr, false);
+      if (command.is_array() && command.size() > 2 && command[2] == "debugMode") {
+        impl->enableInspector();
+      }
     }
     impl->cordova->receive(std::move(*message));
   }

@@ -5,6 +5,7 @@
 
 #include "platform/Capacitor/ApplicationDelegateProxy.h"
 #include "platform/Foundation/Bundle.h"
+#include "platform/Foundation/JsonNesting.h"
 #include "platform/Foundation/Log.h"
 #include "platform/UIKit/Application.h"
 #include "platform/UIKit/UIApplication.h"
@@ -75,12 +76,7 @@ void CapacitorBridge::receive(std::string_view messageJson) {
 
 void CapacitorBridge::handle(std::string_view messageJson) {
   if (messageJson.size() > (1 << 20)) return;
-  std::size_t depth = 0, deepest = 0;
-  for (char c : messageJson) {
-    if (c == '[' || c == '{') deepest = std::max(deepest, ++depth);
-    if ((c == ']' || c == '}') && depth > 0) --depth;
-  }
-  if (deepest > 64) return;  // copying such a value recurses once per level
+  if (nestsDeeperThan(messageJson, 64)) return;
   const json call = json::parse(messageJson, nullptr, false);
   if (!call.is_object() || call.value("type", "message") != "message") return;
   const std::string callbackId = call.value("callbackId", "-1");

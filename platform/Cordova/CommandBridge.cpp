@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "platform/Foundation/JsonNesting.h"
 #include "platform/Foundation/Log.h"
 #include "platform/Foundation/RunLoop.h"
 
@@ -65,30 +66,6 @@ std::string leadingCallbackId(std::string_view message) {
     ++n;
   if (n == 0 || n > kLongest || n == message.size() || message[n] != '"') return {};
   return std::string(message.substr(0, n));
-}
-
-// Whether arrays and objects nest deeper than `limit` anywhere in the text
-// (brackets inside strings do not count). The parser takes any depth, but
-// turning a value back into text recurses once per level.
-bool nestsDeeperThan(std::string_view text, int limit) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\')
-        ++i;
-      else if (c == '"')
-        inString = false;
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
 }
 
 }  // namespace
