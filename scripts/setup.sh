@@ -9,7 +9,7 @@ packages=(
   g++ cmake ninja-build pkg-config git clang-format nodejs
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev zlib1g-dev libssl-dev libcurl4-openssl-dev
-  libutf8proc-dev uuid-dev nlohmann-json3-dev libcpp-httplib-dev
+  libutf8proc-dev uuid-dev libdw-dev nlohmann-json3-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
   libwebkit2gtk-4.1-dev webkit2gtk-driver xvfb xauth dbus
 )

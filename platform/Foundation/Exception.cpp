@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "platform/Foundation/Symbolizer.h"
 
 namespace platform {
 
@@ -21,8 +24,8 @@ bool isIdentifierChar(char c) {
 
 // Readers split a frame line at white space and expect the symbol to be one
 // word (two at most), so a demangled name keeps a blank only where it
-// separates two words ("unsigned int"): "f(int, char const*)" reads
-// "f(int,char const*)", still a name a person can read.
+// separates two words ("(anonymous namespace)"): "std::map<int, int>::at"
+// reads "std::map<int,int>::at", still a name a person can read.
 std::string compactSymbol(const std::string& symbol) {
   std::string out;
   out.reserve(symbol.size());
@@ -38,62 +41,99 @@ std::string compactSymbol(const std::string& symbol) {
   return out;
 }
 
+// A function's name without its parameter list, the qualifiers after it
+// and the return type a template function's name starts with:
+// "void ns::f<1>(int, char const*) const" reads "ns::f<1>". A call stack
+// names functions; their signatures would only crowd the few units a report
+// has. "operator()", "operator new" and "{lambda()#1}" stay whole.
+std::string functionName(std::string name) {
+  static constexpr std::string_view kQualifiers[] = {" const", " volatile", " &&", " &"};
+  for (bool stripped = true; stripped;) {
+    stripped = false;
+    for (std::string_view qualifier : kQualifiers) {
+      if (name.size() > qualifier.size() && name.ends_with(qualifier)) {
+        name.resize(name.size() - qualifier.size());
+        stripped = true;
+      }
+    }
+  }
+  if (!name.empty() && name.back() == ')') {
+    int depth = 0;
+    for (size_t i = name.size(); i-- > 0;) {
+      if (name[i] == ')') {
+        ++depth;
+      } else if (name[i] == '(' && --depth == 0) {
+        if (i > 0) name.erase(i);
+        break;
+      }
+    }
+  }
+  // The last blank outside brackets ends the return type, unless it follows
+  // "operator" ("operator new", "operator bool").
+  int depth = 0;
+  for (size_t i = name.size(); i-- > 0;) {
+    const char c = name[i];
+    if (c == ')' || c == '>' || c == ']' || c == '}') ++depth;
+    if (c == '(' || c == '<' || c == '[' || c == '{') --depth;
+    if (c == ' ' && depth == 0 && !std::string_view(name).substr(0, i).ends_with("operator")) {
+      return name.substr(i + 1);
+    }
+  }
+  return name;
+}
+
 // Only "_Z" names are mangled C++: a C function called "f" must not come
 // back as "float".
 std::string demangledSymbol(const char* symbol) {
   if (std::strncmp(symbol, "_Z", 2) != 0) return symbol;
   int status = 0;
   char* demangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
-  std::string name = status == 0 && demangled ? demangled : symbol;
+  std::string name = status == 0 && demangled ? functionName(demangled) : symbol;
   std::free(demangled);
   return name;
+}
+
+std::string frameLine(size_t index, const void* address, Symbolizer& symbols) {
+  const auto pc = reinterpret_cast<uintptr_t>(address);
+  Symbolizer::Frame frame = symbols.frame(pc);
+  for (char& c : frame.image) {
+    if (c == ' ' || c == '\t') c = '_';
+  }
+  char head[96];
+  std::snprintf(head, sizeof head, "%-4zu%-35s 0x%016" PRIxPTR " ", index, frame.image.c_str(), pc);
+  std::string line = head;
+  if (!frame.symbol.empty()) {
+    line += compactSymbol(demangledSymbol(frame.symbol.c_str()));
+    line += " + ";
+    line += std::to_string(frame.offset);
+  } else if (frame.image != "???") {
+    // No symbol covers the address: the image and the offset into it, one
+    // word, so that a reader taking the symbol still has where to look.
+    char text[32];
+    std::snprintf(text, sizeof text, "+0x%" PRIxPTR, frame.offset);
+    line += frame.image + text;
+  } else {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%" PRIxPTR " + 0", pc);
+    line += text;
+  }
+  return line;
 }
 
 }  // namespace
 
 std::string callStackLine(size_t index, const void* address) {
-  const auto pc = reinterpret_cast<uintptr_t>(address);
-  std::string image = "???";
-  std::string symbol;
-  uintptr_t offset = 0;
+  Symbolizer symbols;
+  return frameLine(index, address, symbols);
+}
 
-  Dl_info info{};
-  // A frame's address is where the call returns to, which for a call at the
-  // very end of a function lies in the next one: look up the byte before.
-  if (pc != 0 && ::dladdr(reinterpret_cast<const void*>(pc - 1), &info) != 0) {
-    if (info.dli_fname && *info.dli_fname) {
-      const char* slash = std::strrchr(info.dli_fname, '/');
-      image = slash ? slash + 1 : info.dli_fname;
-    }
-    if (info.dli_sname && info.dli_saddr) {
-      symbol = compactSymbol(demangledSymbol(info.dli_sname));
-      offset = pc - reinterpret_cast<uintptr_t>(info.dli_saddr);
-    } else if (info.dli_fbase) {
-      // No exported symbol covers the address: name the image's load address,
-      // so that the offset still locates the frame in the file.
-      const auto base = reinterpret_cast<uintptr_t>(info.dli_fbase);
-      char text[32];
-      std::snprintf(text, sizeof text, "0x%" PRIxPTR, base);
-      symbol = text;
-      offset = pc - base;
-    }
-  }
-  if (symbol.empty()) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%" PRIxPTR, pc);
-    symbol = text;
-  }
-  for (char& c : image) {
-    if (c == ' ' || c == '\t') c = '_';
-  }
-
-  char head[96];
-  std::snprintf(head, sizeof head, "%-4zu%-35s 0x%016" PRIxPTR " ", index, image.c_str(), pc);
-  std::string line = head;
-  line += symbol;
-  line += " + ";
-  line += std::to_string(offset);
-  return line;
+std::vector<std::string> callStackSymbols(const void* const* frames, size_t count) {
+  Symbolizer symbols;
+  std::vector<std::string> lines;
+  lines.reserve(count);
+  for (size_t i = 0; i < count; ++i)
+    lines.push_back(frameLine(i, frames[i], symbols));
+  return lines;
 }
 
 __attribute__((noinline)) std::vector<std::string> currentCallStackSymbols() {
@@ -114,11 +154,7 @@ __attribute__((noinline)) std::vector<std::string> currentCallStackSymbols() {
       }
     }
   }
-  std::vector<std::string> lines;
-  for (int i = first; i < count; ++i) {
-    lines.push_back(callStackLine(static_cast<size_t>(i - first), frames[i]));
-  }
-  return lines;
+  return callStackSymbols(frames + first, static_cast<size_t>(count - first));
 }
 
 }  // namespace platform

@@ -10,8 +10,11 @@ namespace platform {
 // the call-stack lines at the point it was raised, one frame a line, in the
 // form "index image address symbol + offset", for example
 // "3   libfoo.so                           0x00007f1234567890 main + 24".
-// A symbol carries blanks only between two words; a frame without an exported
-// symbol names its image's load address instead ("0x7f1234500000 + 4242").
+// A symbol carries blanks only between two words. Symbols come from each
+// image's full symbol table, static functions included; a frame no symbol
+// covers names its image and the offset into it as one word, with no offset
+// part ("4   halden-example   0x000055d0c1a2b3c4 halden-example+0x2b3c4"), and
+// one outside every image its address ("5   ???   0x... 0x1234 + 0").
 //
 // Throwing an Exception itself is allowed: the handler then sees its fields as
 // they are (with the stack at the point of failure when it carries none).
@@ -19,11 +22,18 @@ struct Exception {
   std::string name;
   std::string reason;
   std::vector<std::string> callStackSymbols;
+
+  // The exception with its reason, as a log line shows it:
+  // "std::runtime_error: disk gone", or the name alone without a reason.
+  std::string description() const { return reason.empty() ? name : name + ": " + reason; }
 };
 
 // The call-stack lines of the calling thread, innermost first (index 0 is the
 // caller), in the form above. Safe from any thread.
 std::vector<std::string> currentCallStackSymbols();
+
+// The lines for the given return addresses, frames[0] at index 0.
+std::vector<std::string> callStackSymbols(const void* const* frames, size_t count);
 
 // One frame line in the form above, for the return address of a frame.
 std::string callStackLine(size_t index, const void* address);

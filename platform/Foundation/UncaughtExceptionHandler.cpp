@@ -1,13 +1,17 @@
 #include "platform/Foundation/UncaughtExceptionHandler.h"
 
 #include <cxxabi.h>
+#include <execinfo.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <typeinfo>
+
+#include "platform/Foundation/Symbolizer.h"
 
 namespace platform {
 
@@ -28,9 +32,56 @@ std::string typeName(const std::type_info* type) {
   return name;
 }
 
-// The exception std::terminate is running for, if any. Its stack is still
-// there: an exception that no handler catches is not unwound before
-// std::terminate runs, so the stack taken here shows where it was thrown.
+// The runtime's functions that raise an exception: the throw itself, a
+// rethrow, std::rethrow_exception, and a sanitizer's wrapper of the throw.
+bool isRaisingFunction(std::string_view mangled) {
+  return mangled.find("__cxa_throw") != std::string_view::npos ||
+         mangled.find("__cxa_rethrow") != std::string_view::npos ||
+         mangled.find("rethrow_exception") != std::string_view::npos;
+}
+
+bool isTerminateFunction(std::string_view mangled) {
+  return mangled == "_ZSt9terminatev" || mangled == "__cxa_call_terminate" ||
+         mangled.find("__terminateEPFvvE") != std::string_view::npos;
+}
+
+// The stack of the exception std::terminate runs for, as it was thrown.
+// Nothing has been unwound: when no handler catches an exception the runtime
+// calls std::terminate from within the throw (or, for a noexcept function on
+// the way, from the unwinder still running inside it), so below the throw
+// the stack is still the thrower's. The runtime's frames and this handler's
+// are left out but for the two innermost lines, which show the raising
+// function as the platform's own raise does.
+std::vector<std::string> thrownCallStackSymbols() {
+  constexpr int kMaxFrames = 128;
+  constexpr int kSearchDepth = 32;
+  void* frames[kMaxFrames];
+  const int count = ::backtrace(frames, kMaxFrames);
+  int raise = -1;
+  int terminate = -1;
+  {
+    Symbolizer symbols;
+    for (int i = 0; i < count && i < kSearchDepth; ++i) {
+      const std::string name = symbols.frame(reinterpret_cast<uintptr_t>(frames[i])).symbol;
+      if (isRaisingFunction(name)) {
+        raise = i;
+        // A sanitizer's wrapper and the runtime's throw sit side by side.
+        while (raise + 1 < count &&
+               isRaisingFunction(
+                   symbols.frame(reinterpret_cast<uintptr_t>(frames[raise + 1])).symbol)) {
+          ++raise;
+        }
+        break;
+      }
+      if (isTerminateFunction(name)) terminate = i;
+    }
+  }
+  const int last = raise >= 0 ? raise : terminate;
+  const int first = last >= 1 ? last - 1 : 0;
+  return callStackSymbols(frames + first, static_cast<size_t>(count - first));
+}
+
+// The exception std::terminate is running for, if any.
 std::optional<Exception> describeCurrentException() {
   std::exception_ptr current = std::current_exception();
   if (!current) return std::nullopt;
@@ -47,7 +98,7 @@ std::optional<Exception> describeCurrentException() {
   } catch (...) {
     // Any other type has no reason to give; its name is enough.
   }
-  if (exception.callStackSymbols.empty()) exception.callStackSymbols = currentCallStackSymbols();
+  if (exception.callStackSymbols.empty()) exception.callStackSymbols = thrownCallStackSymbols();
   return exception;
 }
 
