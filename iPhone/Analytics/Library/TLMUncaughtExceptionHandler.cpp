@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <system_error>
 #include <thread>
 
 #include "TLM.h"
@@ -14,49 +16,76 @@
 
 namespace {
 
-std::atomic<platform::UncaughtExceptionHandler> gPreviousHandler{nullptr};
-std::atomic<int32_t> gHandling{0};
+using Clock = std::chrono::steady_clock;
 
-constexpr double kFlushSeconds = 5.0;
+std::atomic<platform::UncaughtExceptionHandler> gPreviousHandler{nullptr};
+// Becomes 1 when the first exception enters the handler, never reset.
+std::atomic<int32_t> gHandling{0};
+// Set when the first exception's handler has done everything, the previous
+// handler's call included.
+std::atomic<bool> gFirstHandled{false};
+
+constexpr auto kFlushTime = std::chrono::seconds(5);
 constexpr double kRunSliceSeconds = 0.01;
 constexpr unsigned kMaxDescriptionLength = 150;
+
+// One turn of the current thread's run loop, so that work it owns (a
+// connection's callbacks on the main thread, the store on "TLMThread") goes
+// on while this thread waits; a short rest when it has nothing to run.
+void turnRunLoop(platform::RunLoop& loop) {
+  if (loop.runFor(kRunSliceSeconds) == platform::RunLoop::RunResult::Finished) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(kRunSliceSeconds));
+  }
+}
+
+// Hands the fatal hit to the default tracker and asks for a dispatch. This
+// takes the root's and the tracker's locks, whose holders may be waiting for
+// the very thread that failed (a client id read on "TLMThread"), so it runs
+// on a thread of its own while the failing thread goes on turning its loop:
+// no wait of the handler is longer than the flush time.
+void sendFatalHit(std::string description) {
+  auto send = [description = std::move(description)] {
+    platform::Dictionary hit{
+        {kTLMHitType, std::string(kTLMException)},
+        {kTLMExceptionDescription, description},
+        {kTLMExceptionFatal, std::string("1")},
+    };
+    TLM& root = TLM::sharedInstance();
+    if (std::shared_ptr<TLMTracker> tracker = root.defaultTracker()) tracker->tlm_send(hit);
+    root.dispatch();
+  };
+  try {
+    std::thread(send).detach();
+  } catch (const std::system_error&) {
+    send();  // no thread to be had: send from here, as a last resort
+  }
+}
 
 }  // namespace
 
 void TLMUncaughtExceptionHandler(const platform::Exception& exception) {
+  platform::RunLoop& loop = platform::RunLoop::current();
   int32_t expected = 0;
   if (!gHandling.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
-    TLM_LOG_WARNING("Bailing on multiple uncaught exceptions: %s", exception.name.c_str());
+    TLM_LOG_WARNING("Bailing on multiple uncaught exceptions: %s", exception.description().c_str());
+    // Returning would let the runtime end the process at once, before the
+    // first exception's hit has left: wait for its handler, turning this
+    // thread's loop meanwhile (it may be the one the hit needs).
+    while (!gFirstHandled.load())
+      turnRunLoop(loop);
     return;
   }
-  TLM_LOG_WARNING("Uncaught exception: %s", exception.name.c_str());
+  TLM_LOG_WARNING("Uncaught exception: %s", exception.description().c_str());
 
-  const std::string description =
-      TLMExceptionParser::exceptionDescription(exception, kMaxDescriptionLength);
-  platform::Dictionary hit{
-      {kTLMHitType, std::string(kTLMException)},
-      {kTLMExceptionDescription, description},
-      {kTLMExceptionFatal, std::string("1")},
-  };
-  if (std::shared_ptr<TLMTracker> tracker = TLM::sharedInstance().defaultTracker()) {
-    tracker->tlm_send(hit);
-  }
-  TLM::sharedInstance().dispatch();
+  sendFatalHit(TLMExceptionParser::exceptionDescription(exception, kMaxDescriptionLength));
 
-  // Keep this thread's loop turning so that work it owns (a connection's
-  // callbacks, when this is the main thread) can finish. At least five
-  // seconds, checked after every slice.
-  const auto start = std::chrono::steady_clock::now();
-  platform::RunLoop& loop = platform::RunLoop::current();
-  while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
-         kFlushSeconds) {
-    if (loop.runFor(kRunSliceSeconds) == platform::RunLoop::RunResult::Finished) {
-      // Nothing to wait for on this loop: do not spin.
-      std::this_thread::sleep_for(std::chrono::duration<double>(kRunSliceSeconds));
-    }
-  }
+  // At least five seconds, checked after every slice.
+  const Clock::time_point start = Clock::now();
+  while (Clock::now() - start < kFlushTime)
+    turnRunLoop(loop);
 
   if (platform::UncaughtExceptionHandler previous = gPreviousHandler.load()) previous(exception);
+  gFirstHandled.store(true);
 }
 
 void TLMInstallExceptionHandler() {
