@@ -6,6 +6,7 @@
 #include <future>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "TLMBatchingDispatcher.h"
 #include "TLMDataStore.h"
@@ -103,7 +104,8 @@ TLM::TLM() {
     trackerImplClass_ = defaultTrackerFactory();
     urlConnectionClass_ = TLMURLConnection::connectionClass();
     // The logger must exist before the dispatcher, which may log.
-    logger_.store(std::make_shared<TLMDefaultLogger>());
+    std::lock_guard<std::mutex> loggerLock(loggerLock_);
+    logger_ = std::make_shared<TLMDefaultLogger>();
   }
   if (!dispatcher()) TLM_LOG_ERROR("Dispatcher initialization failed: %s", "(null)");
 
@@ -284,14 +286,21 @@ std::shared_ptr<TLMLogger> TLM::logger() {
   // Recorded like every public operation (it has no code); read without the
   // instance lock, see the class comment.
   TLMUsageTracker::trackAction("logger");
-  return logger_.load();
+  std::lock_guard<std::mutex> lock(loggerLock_);
+  return logger_;
 }
 
 void TLM::setLogger(std::shared_ptr<TLMLogger> logger) {
   Lock lock(lock_);
-  if (logger_.load() == logger) return;
+  std::shared_ptr<TLMLogger> replaced;
+  {
+    std::lock_guard<std::mutex> loggerLock(loggerLock_);
+    if (logger_ == logger) return;
+    replaced = std::exchange(logger_, std::move(logger));
+  }
   TLMUsageTracker::trackAction("setLogger:");
-  logger_.store(std::move(logger));
+  // The old logger goes here, outside the logger's lock: its destructor
+  // may log.
 }
 
 void TLM::addObserver(std::weak_ptr<platform::FlagObserver> observer, std::string_view key) {

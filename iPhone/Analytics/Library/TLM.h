@@ -34,9 +34,9 @@ using TLMTrackerFactory = std::function<std::shared_ptr<TLMTracker>(
 // whole of every public operation, including the calls it forwards to the
 // dispatcher. Lock order: instance lock, then the usage tracker's lock or the
 // lock of a tracker being created (never one that is registered). The logger
-// is also published atomically, so logging from any thread never waits for
-// the instance lock (the worker thread may log while the root is being made
-// and waits for it).
+// is also read under a lock of its own, held only to copy the pointer, so
+// logging from any thread never waits for the instance lock (the worker
+// thread may log while the root is being made and waits for it).
 class TLM {
  public:
   static TLM& sharedInstance();
@@ -120,7 +120,12 @@ class TLM {
   std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_;  // guarded by lock_
   std::weak_ptr<TLMTracker> defaultTracker_;                                  // guarded by lock_
   TLMTrackerFactory trackerImplClass_;                                        // guarded by lock_
-  std::atomic<std::shared_ptr<TLMLogger>> logger_;                            // written under lock_
-  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;                    // guarded by lock_
+  // The logger has a lock of its own, taken only to copy or replace the
+  // pointer (never while logging), instead of an atomic shared pointer:
+  // libstdc++'s hides its lock in the pointer's bits, where ThreadSanitizer
+  // cannot see it and reports a race.
+  std::mutex loggerLock_;
+  std::shared_ptr<TLMLogger> logger_;  // guarded by loggerLock_, written under lock_ too
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;  // guarded by lock_
   platform::FlagObservers optOutObservers_;
 };

@@ -56,19 +56,23 @@ std::string TLMFormat(const char* format, ...) {
   return out;
 }
 
-void TLMLogLine(TLMLogLevel level, const char* function, const char* file, int line,
-                const char* format, ...) {
+std::shared_ptr<TLMLogger> TLMLoggerFor(TLMLogLevel level) {
   std::shared_ptr<TLMLogger> logger = TLM::sharedLogger();
-  if (!logger) return;
+  if (!logger || logger->logLevel() < level) return nullptr;
+  return logger;
+}
+
+void TLMLogLine(TLMLogger& logger, TLMLogLevel level, const char* function, const char* file,
+                int line, const char* format, ...) {
   std::string message = TLMFormat("%s %s %s (%s:%d): ", kTLMProductName, kTLMLibraryBuildVersion,
                                   function, lastPathComponent(file), line);
   va_list args;
   va_start(args, format);
   message += vformat(format, args);
   va_end(args);
-  deliver(*logger, level, message);
+  deliver(logger, level, message);
 }
 
 void TLMLogBare(TLMLogLevel level, const std::string& message) {
-  if (std::shared_ptr<TLMLogger> logger = TLM::sharedLogger()) deliver(*logger, level, message);
+  if (std::shared_ptr<TLMLogger> logger = TLMLoggerFor(level)) deliver(*logger, level, message);
 }

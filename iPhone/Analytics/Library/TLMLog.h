@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "TLMLogger.h"
@@ -11,16 +12,26 @@
 //
 //   TLM_LOG_ERROR("Cannot initiate dispatcher: %s", "(null)");
 //
-// Nothing is formatted when no logger is set.
-#define TLM_LOG(level, ...) \
-  TLMLogLine((level), __PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)
+// The logger is asked for its level first: a line it would not write is
+// neither formatted nor are its arguments evaluated (a hit's description
+// for "Saved hit" costs more than the rest of storing it). Nothing is
+// formatted when no logger is set.
+#define TLM_LOG(level, ...)                                                                  \
+  do {                                                                                       \
+    if (std::shared_ptr<TLMLogger> tlmLogger = TLMLoggerFor(level)) {                        \
+      TLMLogLine(*tlmLogger, (level), __PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__); \
+    }                                                                                        \
+  } while (false)
 #define TLM_LOG_ERROR(...) TLM_LOG(TLMLogLevelError, __VA_ARGS__)
 #define TLM_LOG_WARNING(...) TLM_LOG(TLMLogLevelWarning, __VA_ARGS__)
 #define TLM_LOG_INFO(...) TLM_LOG(TLMLogLevelInfo, __VA_ARGS__)
 #define TLM_LOG_VERBOSE(...) TLM_LOG(TLMLogLevelVerbose, __VA_ARGS__)
 
-void TLMLogLine(TLMLogLevel level, const char* function, const char* file, int line,
-                const char* format, ...) __attribute__((format(printf, 5, 6)));
+// The shared logger when it writes lines of `level`, else null.
+std::shared_ptr<TLMLogger> TLMLoggerFor(TLMLogLevel level);
+
+void TLMLogLine(TLMLogger& logger, TLMLogLevel level, const char* function, const char* file,
+                int line, const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 // Hands a bare message, without the common prefix, to the shared logger at
 // the given level (the builders' argument checks log this way).

@@ -78,4 +78,29 @@ TEST(TLMLog, LongMessagesAreKeptWhole) {
   EXPECT_EQ(logger->lines()[0].message.substr(logger->lines()[0].message.size() - big.size()), big);
 }
 
+TEST(TLMLog, ALineAboveTheLoggersLevelIsNeitherBuiltNorHandedOver) {
+  testing_support::TempLibraryDir library;
+  installRecordingDispatcher();
+  auto logger = std::make_shared<RecordingLogger>();
+  logger->setLogLevel(TLMLogLevelWarning);
+  TLM::sharedInstance().setLogger(logger);
+  int described = 0;
+  auto describe = [&] {
+    ++described;
+    return std::string("a costly description");
+  };
+  TLM_LOG_VERBOSE("Saved hit: %s", describe().c_str());
+  TLM_LOG_INFO("%s", describe().c_str());
+  EXPECT_EQ(described, 0);
+  EXPECT_TRUE(logger->lines().empty());
+
+  // What the logger asks for it still gets, every line of it.
+  TLM_LOG_WARNING("%s", describe().c_str());
+  logger->setLogLevel(TLMLogLevelVerbose);
+  TLM_LOG_VERBOSE("Saved hit: %s", describe().c_str());
+  EXPECT_EQ(described, 2);
+  ASSERT_EQ(logger->lines().size(), 2u);
+  EXPECT_EQ(logger->lines()[1].level, TLMLogLevelVerbose);
+}
+
 }  // namespace
