@@ -1,5 +1,14 @@
+// Every header an application is meant to use, so that one the installed
+// set lacks fails this build.
 #include <HaldenAnalytics/TLM.h>
+#include <HaldenAnalytics/TLMDefaultLogger.h>
+#include <HaldenAnalytics/TLMDictionaryBuilder.h>
+#include <HaldenAnalytics/TLMEcommerceFields.h>
 #include <HaldenAnalytics/TLMFields.h>
+#include <HaldenAnalytics/TLMLogger.h>
+#include <HaldenAnalytics/TLMTrackedViewController.h>
+#include <HaldenAnalytics/TLMTracker.h>
+#include <HaldenAnalytics/TLMUtil.h>
 
 #include <cstdio>
 
