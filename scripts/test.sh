@@ -17,7 +17,8 @@ for preset in "${presets[@]}"; do
     # The fuzz build has nothing but the fuzz targets to build and run.
     echo "=== fuzz: configure and build the fuzz targets" >&2
     cmake --preset fuzz >/dev/null
-    cmake --build --preset fuzz --target BridgeMessage_fuzz
+    cmake --build --preset fuzz --target BridgeMessage_fuzz CampaignUrl_fuzz \
+      DictionaryArchive_fuzz CollectorBody_fuzz
     echo "=== fuzz: bounded fuzz runs" >&2
     ctest --preset fuzz
     continue
