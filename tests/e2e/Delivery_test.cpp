@@ -308,6 +308,53 @@ TEST_F(DeliveryTest, AnyAnswerToAOneHitRequestDeliversIt) {
   EXPECT_EQ(collector->stats().statuses[500], 1u);
 }
 
+// Every class of answer to a batch. Only 302, 404 and 502 keep a batch (and
+// turn batching off); any other answer is the service's, and the batch's
+// hits are done with, whether the service took them or not.
+struct BatchAnswer {
+  int status;
+  bool kept;
+};
+
+void PrintTo(const BatchAnswer& answer, std::ostream* out) {
+  *out << "HTTP " << answer.status << (answer.kept ? ", kept" : ", done with");
+}
+
+class DeliveryAnswerTest : public DeliveryTest,
+                           public ::testing::WithParamInterface<BatchAnswer> {};
+
+TEST_P(DeliveryAnswerTest, ABatchIsKeptOnlyWhenTheServiceRefusesBatches) {
+  const BatchAnswer answer = GetParam();
+  CollectorOptions options;
+  options.faults.batchStatus = answer.status;
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  startRoot(collector->origin());
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 3);
+
+  const TLMDispatchResult result = dispatchOnce();
+  EXPECT_EQ(collector->stats().statuses[answer.status], 1u);
+  if (answer.kept) {
+    EXPECT_EQ(result, TLMDispatchError);
+    EXPECT_EQ(pending(), 3);
+    EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
+  } else {
+    EXPECT_EQ(result, TLMDispatchSent);
+    EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+    EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StatusClasses, DeliveryAnswerTest,
+                         ::testing::Values(BatchAnswer{200, false}, BatchAnswer{204, false},
+                                           BatchAnswer{302, true}, BatchAnswer{304, false},
+                                           BatchAnswer{400, false}, BatchAnswer{404, true},
+                                           BatchAnswer{410, false}, BatchAnswer{500, false},
+                                           BatchAnswer{502, true}, BatchAnswer{503, false}),
+                         [](const ::testing::TestParamInfo<BatchAnswer>& info) {
+                           return "Http" + std::to_string(info.param.status);
+                         });
+
 TEST_F(DeliveryTest, ARefusedConnectionKeepsEveryHitForTheNextDispatch) {
   const int port = testing_support::unusedLoopbackPort();
   const std::string origin = "http://127.0.0.1:" + std::to_string(port);
