@@ -146,9 +146,10 @@ void TLMBatchingDispatcher::start() {
 }
 
 TLMBatchingDispatcher::~TLMBatchingDispatcher() {
-  // The timer, the delayed performs and the connection's completion hold
-  // this dispatcher only weakly or not at all, so there is nothing to wait
-  // for: cancel what is still scheduled.
+  // The timer and the delayed performs hold this dispatcher only weakly,
+  // and a request's completion holds it until the answer has been handled,
+  // so there is nothing to wait for: cancel what is still scheduled (and a
+  // connection whose class never calls back).
   if (reachability_) {
     reachability_->setDelegate(nullptr);
     reachability_->stop();
