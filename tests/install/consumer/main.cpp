@@ -9,11 +9,14 @@
 #include <HaldenAnalytics/TLMTrackedViewController.h>
 #include <HaldenAnalytics/TLMTracker.h>
 #include <HaldenAnalytics/TLMUtil.h>
+#include <HaldenAnalytics/platform/Foundation/UncaughtExceptionHandler.h>
 
 #include <cstdio>
 
 int main() {
   std::printf("%s %s\n", kTLMHitType, TLMFields::customDimensionForIndex(3).c_str());
   TLM::sharedInstance().setDryRun(true);
+  // The platform library is linked too: nothing has set a handler yet.
+  if (platform::getUncaughtExceptionHandler() != nullptr) return 1;
   return TLM::sharedInstance().dryRun() ? 0 : 1;
 }
