@@ -472,6 +472,33 @@ TEST_F(DeliveryTest, DryRunDeletesHitsAsDeliveredWithoutTraffic) {
   EXPECT_EQ(logger_->count(TLMLogLevelInfo, "Hit(s) dispatched: HTTP status 200"), 2);
 }
 
+// Below verbose, the log says what the client does, never whom it tracks:
+// no hit's fields, client id or user id, on a road that saves, sends, is
+// refused as a batch and falls back to single hits.
+TEST_F(DeliveryTest, NothingPersonalIsLoggedBelowVerbose) {
+  CollectorOptions options;
+  options.faults.batchStatus = 404;
+  auto collector = startCollector(options);
+  ASSERT_TRUE(collector);
+  logger_->setLogLevel(TLMLogLevelInfo);
+  startRoot(collector->origin());
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+  tracker->set(kTLMUserId, std::string("user-4711"));
+  sendEvents(tracker, "private-label-", 3);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  ASSERT_TRUE(drain());
+
+  const std::optional<std::string> clientId = TLM::sharedInstance().clientId();
+  ASSERT_TRUE(clientId && !clientId->empty());
+  const std::vector<RecordingLogger::Line> lines = logger_->lines();
+  EXPECT_FALSE(lines.empty());
+  for (const RecordingLogger::Line& line : lines) {
+    EXPECT_EQ(line.message.find(*clientId), std::string::npos) << line.message;
+    EXPECT_EQ(line.message.find("user-4711"), std::string::npos) << line.message;
+    EXPECT_EQ(line.message.find("private-label-"), std::string::npos) << line.message;
+  }
+}
+
 // --- Reachability ------------------------------------------------------------
 
 // A reachability service of the test's own: one reference, whose callback
