@@ -129,6 +129,11 @@ std::string callStackLine(size_t index, const void* address) {
 
 std::vector<std::string> callStackSymbols(const void* const* frames, size_t count) {
   Symbolizer symbols;
+  return callStackSymbols(frames, count, symbols);
+}
+
+std::vector<std::string> callStackSymbols(const void* const* frames, size_t count,
+                                          Symbolizer& symbols) {
   std::vector<std::string> lines;
   lines.reserve(count);
   for (size_t i = 0; i < count; ++i)

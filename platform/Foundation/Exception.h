@@ -32,8 +32,13 @@ struct Exception {
 // caller), in the form above. Safe from any thread.
 std::vector<std::string> currentCallStackSymbols();
 
-// The lines for the given return addresses, frames[0] at index 0.
+class Symbolizer;
+
+// The lines for the given return addresses, frames[0] at index 0; named by
+// `symbols` when given (one that already read this process's images).
 std::vector<std::string> callStackSymbols(const void* const* frames, size_t count);
+std::vector<std::string> callStackSymbols(const void* const* frames, size_t count,
+                                          Symbolizer& symbols);
 
 // One frame line in the form above, for the return address of a frame.
 std::string callStackLine(size_t index, const void* address);

@@ -57,28 +57,23 @@ std::vector<std::string> thrownCallStackSymbols() {
   constexpr int kSearchDepth = 32;
   void* frames[kMaxFrames];
   const int count = ::backtrace(frames, kMaxFrames);
+  // One symbolizer names the frames for the search and for the lines.
+  Symbolizer symbols;
   int raise = -1;
   int terminate = -1;
-  {
-    Symbolizer symbols;
-    for (int i = 0; i < count && i < kSearchDepth; ++i) {
-      const std::string name = symbols.frame(reinterpret_cast<uintptr_t>(frames[i])).symbol;
-      if (isRaisingFunction(name)) {
-        raise = i;
-        // A sanitizer's wrapper and the runtime's throw sit side by side.
-        while (raise + 1 < count &&
-               isRaisingFunction(
-                   symbols.frame(reinterpret_cast<uintptr_t>(frames[raise + 1])).symbol)) {
-          ++raise;
-        }
-        break;
-      }
-      if (isTerminateFunction(name)) terminate = i;
+  for (int i = 0; i < count && i < kSearchDepth; ++i) {
+    const std::string name = symbols.frame(reinterpret_cast<uintptr_t>(frames[i])).symbol;
+    if (isRaisingFunction(name)) {
+      raise = i;  // a sanitizer's wrapper sits right outside the runtime's throw
+    } else if (raise >= 0) {
+      break;
+    } else if (isTerminateFunction(name)) {
+      terminate = i;
     }
   }
   const int last = raise >= 0 ? raise : terminate;
   const int first = last >= 1 ? last - 1 : 0;
-  return callStackSymbols(frames + first, static_cast<size_t>(count - first));
+  return callStackSymbols(frames + first, static_cast<size_t>(count - first), symbols);
 }
 
 // The exception std::terminate is running for, if any.
