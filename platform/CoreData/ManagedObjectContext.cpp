@@ -1,6 +1,7 @@
 #include "platform/CoreData/ManagedObjectContext.h"
 
 #include <map>
+#include <set>
 
 #include "platform/CoreData/ObjectStoreError.h"
 
@@ -21,8 +22,8 @@ struct ManagedObjectContext::State : ManagedObject::ContextLink {
   std::size_t pruneAt = 64;
   // Pending since the last save; held strongly so that they reach it.
   Objects inserted;
-  Objects updated;  // saved objects with changed values
-  Objects deleted;  // saved objects deleted
+  Objects updated;                    // saved objects with changed values
+  std::set<ManagedObjectId> deleted;  // saved objects deleted
   // Changed in memory and not yet written into the open transaction.
   Objects unflushed;
 
@@ -57,6 +58,43 @@ struct ManagedObjectContext::State : ManagedObject::ContextLink {
       return nullptr;
     }
     return coordinator.get();
+  }
+
+  bool notFound(const ManagedObjectId& objectID, Error* error) const {
+    return failWithError(error, kObjectStoreErrorDomain, kObjectStoreObjectNotFound,
+                         "No object " + objectID.uriRepresentation() + " in this store");
+  }
+
+  // The entity of an identifier of this store's objects.
+  const EntityDescription* entityOfID(const ManagedObjectId& objectID, Error* error) const {
+    const EntityDescription* entity =
+        objectID.isValid() && objectID.storeIdentifier() == coordinator->storeIdentifier()
+            ? coordinator->managedObjectModel().entityNamed(objectID.entityName())
+            : nullptr;
+    if (!entity) notFound(objectID, error);
+    return entity;
+  }
+
+  std::shared_ptr<ManagedObject> liveObject(const ManagedObjectId& objectID) const {
+    auto it = registered.find(objectID);
+    return it == registered.end() ? nullptr : it->second.lock();
+  }
+
+  // Deletes an object's row, whether or not the object is in memory, and
+  // records the deletion for the save. The number of rows deleted: 0 when
+  // the row was already gone.
+  std::optional<int> deleteRow(PersistentStoreCoordinator& store, const EntityDescription& entity,
+                               const ManagedObjectId& id, bool flushed, Error* error) {
+    if (!store.beginIfNeeded(error)) return std::nullopt;
+    const std::optional<int> rows = store.deleteRow(entity, id.primaryKey(), flushed, error);
+    if (!rows) return std::nullopt;
+    unflushed.erase(id);
+    updated.erase(id);
+    // An object inserted and deleted before a save leaves nothing to save.
+    if (!inserted.erase(id) && *rows > 0) deleted.insert(id);
+    if (auto live = liveObject(id)) live->deleted_ = true;
+    registered.erase(id);
+    return rows;
   }
 
   const EntityDescription* entityNamed(std::string_view name, Error* error) {
@@ -233,21 +271,12 @@ std::shared_ptr<ManagedObject> ManagedObjectContext::existingObjectWithID(
     const ManagedObjectId& objectID, Error* error) {
   PersistentStoreCoordinator* store = state_->store(error);
   if (!store) return nullptr;
-  const auto notFound = [&] {
-    failWithError(error, kObjectStoreErrorDomain, kObjectStoreObjectNotFound,
-                  "No object " + objectID.uriRepresentation() + " in this store");
+  const EntityDescription* entity = state_->entityOfID(objectID, error);
+  if (!entity) return nullptr;
+  if (auto live = state_->liveObject(objectID)) {
+    if (!live->isDeleted()) return live;
+    state_->notFound(objectID, error);
     return nullptr;
-  };
-  if (!objectID.isValid() || objectID.storeIdentifier() != store->storeIdentifier()) {
-    return notFound();
-  }
-  const EntityDescription* entity = store->managedObjectModel().entityNamed(objectID.entityName());
-  if (!entity) return notFound();
-  if (auto it = state_->registered.find(objectID); it != state_->registered.end()) {
-    if (auto live = it->second.lock()) {
-      if (live->isDeleted()) return notFound();
-      return live;
-    }
   }
   auto row = store->selectRow(*entity, objectID.primaryKey(), error);
   if (!row) return nullptr;
@@ -262,20 +291,28 @@ bool ManagedObjectContext::deleteObject(const std::shared_ptr<ManagedObject>& ob
   }
   if (object->isDeleted()) return true;
   PersistentStoreCoordinator* store = state_->store(error);
-  if (!store || !store->beginIfNeeded(error)) return false;
-  const ManagedObjectId& id = object->objectID();
-  if (!store->deleteRow(object->entity(), id.primaryKey(), error)) return false;
-  state_->unflushed.erase(id);
-  state_->updated.erase(id);
-  // An object inserted and deleted before a save leaves nothing to save.
-  if (!state_->inserted.erase(id)) state_->deleted[id] = object;
-  state_->registered.erase(id);
-  object->deleted_ = true;
-  return true;
+  if (!store) return false;
+  return state_->deleteRow(*store, object->entity(), object->objectID(), /*flushed=*/true, error)
+      .has_value();
+}
+
+bool ManagedObjectContext::deleteObjectWithID(const ManagedObjectId& objectID, Error* error) {
+  PersistentStoreCoordinator* store = state_->store(error);
+  if (!store) return false;
+  const EntityDescription* entity = state_->entityOfID(objectID, error);
+  if (!entity) return false;
+  const std::optional<int> deleted =
+      state_->deleteRow(*store, *entity, objectID, /*flushed=*/false, error);
+  if (!deleted) return false;
+  return *deleted > 0 || state_->notFound(objectID, error);
 }
 
 bool ManagedObjectContext::hasChanges() const {
   return !state_->inserted.empty() || !state_->updated.empty() || !state_->deleted.empty();
+}
+
+bool ManagedObjectContext::hasInsertedObjects() const {
+  return !state_->inserted.empty();
 }
 
 bool ManagedObjectContext::save(Error* error) {

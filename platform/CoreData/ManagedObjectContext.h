@@ -70,9 +70,17 @@ class ManagedObjectContext {
   // the next save. Objects of other contexts, and already deleted ones, are
   // left alone.
   bool deleteObject(const std::shared_ptr<ManagedObject>& object, Error* error = nullptr);
+  // Deletes the object with that identifier without reading it from the
+  // store; false with kObjectStoreObjectNotFound when there is none. For
+  // rows whose deletion may be undone by a power loss without harm: a save
+  // whose only changes are such deletions does not flush the store's log
+  // (see PersistentStoreCoordinator).
+  bool deleteObjectWithID(const ManagedObjectId& objectID, Error* error);
 
   // Whether any object was inserted, changed or deleted since the last save.
   bool hasChanges() const;
+  // Whether any object was inserted since the last save.
+  bool hasInsertedObjects() const;
   // Writes every change to the file, atomically. A non-optional attribute
   // without a value fails the save with kObjectStoreMissingValue and keeps
   // the changes pending. A save the store refused and rolled back drops them.

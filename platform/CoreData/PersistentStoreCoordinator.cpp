@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <utility>
 
 #include "platform/CoreData/DictionaryArchive.h"
 #include "platform/CoreData/ObjectStoreError.h"
@@ -139,6 +140,9 @@ struct PersistentStoreCoordinator::Impl {
   std::string identifier;
   // Prepared statements by their SQL text, kept for the life of the store.
   std::map<std::string, sqlite3_stmt*, std::less<>> statements;
+  // The open transaction made a change whose commit must reach stable
+  // storage before it returns.
+  bool flushAtCommit = false;
 
   ~Impl() { close(); }
 
@@ -223,13 +227,26 @@ struct PersistentStoreCoordinator::Impl {
                          "Cannot store a value of this kind");
   }
 
+  // Flushes the write-ahead log to stable storage: every transaction
+  // committed so far survives a power loss once this returns.
+  bool syncLog(Error* error) {
+    sqlite3_file* log = nullptr;
+    int rc = sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
+    if (rc == SQLITE_OK) {
+      rc = log && log->pMethods ? log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) : SQLITE_IOERR;
+    }
+    return rc == SQLITE_OK ||
+           failWithError(error, NSSQLiteErrorDomain, rc,
+                         std::string("Cannot flush the store's log: ") + sqlite3_errstr(rc));
+  }
+
   bool open(const std::string& file, const ManagedObjectModel& model, Error* error);
   bool checkIntegrity(Error* error);
   bool createSchemaIfEmpty(const ManagedObjectModel& model, Error* error);
   bool readMetadata(const ManagedObjectModel& model, Error* error);
 
   // The WHERE, ORDER BY and LIMIT of a fetch, with the predicate's value
-  // bound as parameter 1 and the limit as parameter 2.
+  // bound as parameter 1 and the limit, when there is a LIMIT, as parameter 2.
   std::optional<std::string> clauses(const EntityDescription& entity, const FetchRequest& request,
                                      bool ordered, bool limited, Error* error);
   bool bindClauses(const Use& use, const FetchRequest& request, Error* error);
@@ -247,11 +264,13 @@ bool PersistentStoreCoordinator::Impl::open(const std::string& file,
   if (rc != SQLITE_OK) return failSQLite(error, rc, "Cannot open the store file");
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
-  // Write-ahead logging with a flush at every commit: a commit that returned
-  // is on stable storage, one cut short is rolled back at the next open.
-  // This is also the first read of the file, so it is where a file that is
-  // not a database at all is refused.
-  if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=FULL", error)) {
+  // Write-ahead logging: a commit cut short is rolled back at the next open.
+  // SQLite's own flushes are those of checkpoints (synchronous=NORMAL);
+  // commit() flushes the log itself after a transaction that needs it,
+  // which is what synchronous=FULL would do after every transaction. This is
+  // also the first read of the file, so it is where a file that is not a
+  // database at all is refused.
+  if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error)) {
     return false;
   }
   if (!checkIntegrity(error) || !createSchemaIfEmpty(model, error)) return false;
@@ -397,6 +416,7 @@ bool PersistentStoreCoordinator::Impl::bindClauses(const Use& use, const FetchRe
   if (const auto& predicate = request.predicate()) {
     if (!bind(use, 1, predicate->value(), error)) return false;
   }
+  if (sqlite3_bind_parameter_count(use.get()) < 2) return true;  // no LIMIT clause
   const auto limit = request.fetchLimit();
   const int64_t bound = limit == 0 || limit > uint64_t(std::numeric_limits<int64_t>::max())
                             ? -1
@@ -473,11 +493,17 @@ bool PersistentStoreCoordinator::beginIfNeeded(Error* error) {
 
 bool PersistentStoreCoordinator::commit(Error* error) {
   if (!inTransaction()) return true;
-  return impl_->execCached("COMMIT", error);
+  if (!impl_->execCached("COMMIT", error)) {
+    if (!inTransaction()) impl_->flushAtCommit = false;  // rolled back
+    return false;
+  }
+  const bool flush = std::exchange(impl_->flushAtCommit, false);
+  return !flush || impl_->syncLog(error);
 }
 
 void PersistentStoreCoordinator::rollback() {
   if (inTransaction()) impl_->execCached("ROLLBACK", nullptr);
+  impl_->flushAtCommit = false;
 }
 
 bool PersistentStoreCoordinator::inTransaction() const {
@@ -489,6 +515,7 @@ std::optional<int64_t> PersistentStoreCoordinator::insertRow(const EntityDescrip
   Impl::Use insert =
       impl_->prepare("INSERT INTO " + quoted(entity.name()) + " DEFAULT VALUES", error);
   if (!insert || !impl_->run(insert, error)) return std::nullopt;
+  impl_->flushAtCommit = true;
   return sqlite3_last_insert_rowid(impl_->db);
 }
 
@@ -511,16 +538,22 @@ bool PersistentStoreCoordinator::updateRow(const EntityDescription& entity, int6
     }
   }
   sqlite3_bind_int64(update.get(), index, primaryKey);
-  return impl_->run(update, error);
+  if (!impl_->run(update, error)) return false;
+  impl_->flushAtCommit = true;
+  return true;
 }
 
-bool PersistentStoreCoordinator::deleteRow(const EntityDescription& entity, int64_t primaryKey,
-                                           Error* error) {
+std::optional<int> PersistentStoreCoordinator::deleteRow(const EntityDescription& entity,
+                                                         int64_t primaryKey, bool flushed,
+                                                         Error* error) {
   Impl::Use remove = impl_->prepare(
       "DELETE FROM " + quoted(entity.name()) + " WHERE " + kPrimaryKey + " = ?1", error);
-  if (!remove) return false;
+  if (!remove) return std::nullopt;
   sqlite3_bind_int64(remove.get(), 1, primaryKey);
-  return impl_->run(remove, error);
+  if (!impl_->run(remove, error)) return std::nullopt;
+  const int rows = sqlite3_changes(impl_->db);
+  if (flushed && rows > 0) impl_->flushAtCommit = true;
+  return rows;
 }
 
 std::optional<std::vector<PersistentStoreCoordinator::Row>> PersistentStoreCoordinator::selectRows(
@@ -583,21 +616,23 @@ std::optional<uint64_t> PersistentStoreCoordinator::countRows(const EntityDescri
                                                               const FetchRequest& request,
                                                               Error* error) {
   // A plain count(*) lets SQLite count the smallest index instead of reading
-  // every row; the limit is applied afterwards.
-  auto tail = impl_->clauses(entity, request, /*ordered=*/false, /*limited=*/false, error);
+  // every row; with a limit, it stops at the limit ("is there any?" reads
+  // one row).
+  const bool limited = request.fetchLimit() != 0;
+  auto tail = impl_->clauses(entity, request, /*ordered=*/false, limited, error);
   if (!tail) return std::nullopt;
-  Impl::Use count = impl_->prepare("SELECT count(*) FROM " + quoted(entity.name()) + *tail, error);
-  if (!count) return std::nullopt;
-  if (const auto& predicate = request.predicate()) {
-    if (!impl_->bind(count, 1, predicate->value(), error)) return std::nullopt;
-  }
+  const std::string table = quoted(entity.name());
+  Impl::Use count =
+      impl_->prepare(limited ? "SELECT count(*) FROM (SELECT 1 FROM " + table + *tail + ")"
+                             : "SELECT count(*) FROM " + table + *tail,
+                     error);
+  if (!count || !impl_->bindClauses(count, request, error)) return std::nullopt;
   const int rc = sqlite3_step(count.get());
   if (rc != SQLITE_ROW) {
     impl_->failSQLite(error, rc, "Cannot count " + entity.name());
     return std::nullopt;
   }
-  const auto total = static_cast<uint64_t>(sqlite3_column_int64(count.get(), 0));
-  return request.fetchLimit() == 0 ? total : std::min<uint64_t>(total, request.fetchLimit());
+  return static_cast<uint64_t>(sqlite3_column_int64(count.get(), 0));
 }
 
 }  // namespace platform

@@ -22,10 +22,14 @@ namespace platform {
 // with an error; the caller decides whether to remove it (removeStoreFiles)
 // and try again. A new file is created with mode 0600.
 //
-// Durability: the file is kept in write-ahead-log mode with full
-// synchronisation, so a save that returned is on stable storage (it survives
-// a crash of the process and, on storage that honours flushes, a power loss),
-// and a save cut short leaves nothing of itself behind.
+// Durability: the file is kept in write-ahead-log mode, and a commit is
+// flushed to stable storage before it returns (it survives a crash of the
+// process and, on storage that honours flushes, a power loss). The one
+// exception is a commit whose only changes are unflushed deletions (a
+// context's deleteObjectWithID): it survives a crash of the process, but
+// after a power loss its rows may be back, until the next flushed commit or
+// checkpoint carries it to stable storage. A commit cut short leaves nothing
+// of itself behind.
 //
 // Threads: not thread-aware. A coordinator serves the one context it is
 // given to, on that context's thread; it may be destroyed on another thread
@@ -73,7 +77,10 @@ class PersistentStoreCoordinator {
   std::optional<int64_t> insertRow(const EntityDescription& entity, Error* error);
   bool updateRow(const EntityDescription& entity, int64_t primaryKey, const ObjectValues& values,
                  Error* error);
-  bool deleteRow(const EntityDescription& entity, int64_t primaryKey, Error* error);
+  // The number of rows deleted: 0 when there was no such row. An unflushed
+  // deletion alone does not make the commit flush.
+  std::optional<int> deleteRow(const EntityDescription& entity, int64_t primaryKey, bool flushed,
+                               Error* error);
   std::optional<std::vector<Row>> selectRows(const EntityDescription& entity,
                                              const FetchRequest& request, Error* error);
   // Nothing, with kObjectStoreObjectNotFound, when there is no such row.

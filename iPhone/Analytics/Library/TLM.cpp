@@ -199,7 +199,7 @@ bool TLM::flush(double timeoutSeconds) {
   std::shared_ptr<TLMDataStore> store = d ? d->dataStore() : nullptr;
   if (!store) return false;
   for (;;) {
-    const int64_t pending = store->hitCount(nullptr);
+    const int64_t pending = store->hitCount(nullptr, 1);
     if (pending <= 0 || Clock::now() >= deadline) return pending == 0;
     // One dispatch at a time; a delivered batch is followed at once, a
     // failed or empty one (the host out of reach) after a short pause.

@@ -715,7 +715,7 @@ void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
   for (const TLMHitRecord& hit : hits)
     ids.push_back(hit.objectID);
   dataStore_->deleteHitsWithIds(ids, nullptr);
-  setHasHits(dataStore_->hitCount(nullptr) >= 1);
+  setHasHits(dataStore_->hitCount(nullptr, 1) >= 1);
   TLM_LOG_INFO("hit(s) Successfully deleted");
   platform::Error error;
   if (!dataStore_->save(&error)) {

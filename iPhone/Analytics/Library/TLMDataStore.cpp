@@ -330,7 +330,8 @@ bool TLMDataStore::save(Error* error) {
         if (!context_->hasChanges() && !oldContext_->hasChanges()) return true;
         bool ok = true;
         Error step;
-        if (!deleteExcessHits(&step)) ok = false;
+        // Only new hits can take the store past its limit.
+        if (context_->hasInsertedObjects() && !deleteExcessHits(&step)) ok = false;
         keepFirst(blockError, step);
         step = Error();
         if (!context_->save(&step)) ok = false;
@@ -443,12 +444,8 @@ bool TLMDataStore::deleteHitsWithIds(const std::vector<platform::ManagedObjectId
               context = candidate;
             }
           }
-          Error lookup;
-          if (auto hit = context->existingObjectWithID(id, &lookup)) {
-            context->deleteObject(hit);
-          } else {
-            keepFirst(blockError, lookup);
-          }
+          Error step;
+          if (!context->deleteObjectWithID(id, &step)) keepFirst(blockError, step);
         }
         return !isError(*blockError);
       },
@@ -480,15 +477,17 @@ bool TLMDataStore::deleteAllHits(Error* error) {
   return deleted.value_or(false);
 }
 
-int64_t TLMDataStore::hitCount(Error* error) {
+int64_t TLMDataStore::hitCount(Error* error, std::size_t limit) {
   auto count = performBlockAndWait(
-      [this](Error* blockError) -> std::optional<int64_t> {
+      [this, limit](Error* blockError) -> std::optional<int64_t> {
         if (!context_) return -1;
-        auto total = context_->countForFetchRequest(requestEntityName(kHitEntity), blockError);
+        platform::FetchRequest request = requestEntityName(kHitEntity);
+        request.setFetchLimit(limit);
+        auto total = context_->countForFetchRequest(request, blockError);
         if (!total) return -1;
-        if (currentContext_ != context_.get()) {
-          auto draining =
-              currentContext_->countForFetchRequest(requestEntityName(kHitEntity), blockError);
+        if (currentContext_ != context_.get() && (limit == 0 || *total < limit)) {
+          if (limit != 0) request.setFetchLimit(limit - *total);
+          auto draining = currentContext_->countForFetchRequest(request, blockError);
           if (!draining) return -1;
           *total += *draining;
         }

@@ -87,14 +87,18 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   // left out and deleted.
   std::optional<std::vector<TLMHitRecord>> fetchHitsWithLimit(std::size_t limit,
                                                               platform::Error* error);
-  // Deletes the hits (from disk at the next save); false when one of them
-  // was not found.
+  // Deletes the hits (from disk at the next save) without reading them;
+  // false when one of them was not found. Meant for delivered hits: a save
+  // of nothing but these deletions is not flushed on its own, so a power
+  // loss may undo it (the hits are sent again), and no hit is ever lost.
   bool deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids, platform::Error* error);
   // Deletes every hit of both stores (from disk at the next save); the
   // property rows stay.
   bool deleteAllHits(platform::Error* error);
-  // The number of stored hits (both stores while draining), or -1.
-  int64_t hitCount(platform::Error* error);
+  // The number of stored hits (both stores while draining), counting no
+  // further than `limit` (0: all), or -1. hitCount(error, 1) asks cheaply
+  // whether there is any.
+  int64_t hitCount(platform::Error* error, std::size_t limit = 0);
 
   // The device-wide values. Getters wait for set-up (clientId() only while
   // the id is not yet known); setters keep the value in memory and return

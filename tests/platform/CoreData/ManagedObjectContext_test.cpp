@@ -144,6 +144,37 @@ TEST_F(ContextTest, DeletionsAreSeenAtOnceAndReachTheFileAtSave) {
   EXPECT_FALSE(reopened->existingObjectWithID(idB, nullptr));
 }
 
+TEST_F(ContextTest, DeletionsByIdentifierNeedNoObjectInMemory) {
+  platform::ManagedObjectId idA, idB, idC;
+  {
+    auto context = open();
+    idA = note(*context, "a", 1)->objectID();
+    idB = note(*context, "b", 2)->objectID();
+    idC = note(*context, "c", 3)->objectID();
+    ASSERT_TRUE(context->save(nullptr));
+  }
+  auto context = open();
+  auto c = context->existingObjectWithID(idC, nullptr);
+  ASSERT_TRUE(c);
+  Error error;
+  EXPECT_TRUE(context->deleteObjectWithID(idA, &error)) << error.localizedDescription;
+  EXPECT_TRUE(context->deleteObjectWithID(idC, &error)) << error.localizedDescription;
+  EXPECT_TRUE(c->isDeleted());  // the live object learns of it
+  EXPECT_TRUE(context->hasChanges());
+  EXPECT_EQ(titles(*context, byCreated()), std::vector<std::string>{"b"});
+  for (const auto& gone : {idA, idC}) {
+    error = Error();
+    EXPECT_FALSE(context->deleteObjectWithID(gone, &error));
+    EXPECT_EQ(error.code, platform::kObjectStoreObjectNotFound);
+  }
+  // An unsaved insert deleted by its identifier leaves nothing to save.
+  EXPECT_TRUE(context->deleteObjectWithID(note(*context, "d", 4)->objectID(), nullptr));
+
+  ASSERT_TRUE(context->save(nullptr));
+  context.reset();
+  EXPECT_EQ(titles(*open(), byCreated()), std::vector<std::string>{"b"});
+}
+
 TEST_F(ContextTest, AnInsertDeletedBeforeTheSaveLeavesNoChange) {
   auto context = open();
   auto object = note(*context, "gone", 1);
