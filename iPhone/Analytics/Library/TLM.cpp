@@ -110,7 +110,10 @@ TLM::TLM() {
   if (!dispatcher()) TLM_LOG_ERROR("Dispatcher initialization failed: %s", "(null)");
 
   platform::UserDefaults& defaults = platform::UserDefaults::standard();
-  if (!defaults.objectForKey(kFirstInitTimeStampKey)) {
+  // A value of another kind (a damaged or hand-edited file) is no start time:
+  // campaign attribution reads only a date, and would never find one.
+  const std::optional<platform::Value> firstInit = defaults.objectForKey(kFirstInitTimeStampKey);
+  if (!firstInit || !std::holds_alternative<platform::Date>(*firstInit)) {
     defaults.setObject(kFirstInitTimeStampKey, platform::Date::now());
     defaults.synchronize();
   }
