@@ -6,6 +6,7 @@
 
 #include "TestModel.h"
 #include "platform/CoreData/ObjectStoreError.h"
+#include "support/FaultyDisk.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -173,6 +174,27 @@ TEST_F(ContextTest, DeletionsByIdentifierNeedNoObjectInMemory) {
   ASSERT_TRUE(context->save(nullptr));
   context.reset();
   EXPECT_EQ(titles(*open(), byCreated()), std::vector<std::string>{"b"});
+}
+
+TEST_F(ContextTest, EverySaveIsFlushedButOneOfDeletionsByIdentifierOnly) {
+  testing_support::FaultyDisk disk;  // tells which files hold writes not yet flushed
+  auto context = open();
+  const auto a = note(*context, "a", 1)->objectID();
+  note(*context, "b", 2);
+  ASSERT_TRUE(context->save(nullptr));
+  EXPECT_FALSE(disk.unsynced("notes.sql"));
+
+  ASSERT_TRUE(context->deleteObjectWithID(a, nullptr));
+  ASSERT_TRUE(context->save(nullptr));
+  EXPECT_TRUE(disk.unsynced("notes.sql"));  // a power loss may undo this one
+
+  // Deleting an object, like inserting or changing one, flushes, and the
+  // earlier unflushed commit with it.
+  auto objects = context->executeFetchRequest(byCreated(), nullptr);
+  ASSERT_TRUE(objects && objects->size() == 1);
+  ASSERT_TRUE(context->deleteObject(objects->front()));
+  ASSERT_TRUE(context->save(nullptr));
+  EXPECT_FALSE(disk.unsynced("notes.sql"));
 }
 
 TEST_F(ContextTest, AnInsertDeletedBeforeTheSaveLeavesNoChange) {
