@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <limits>
 
@@ -43,6 +45,47 @@ TEST(DictionaryArchive, KeepsStringsNumbersAndNullsAsTheyWere) {
   auto empty = DictionaryArchive::encode({});
   ASSERT_TRUE(empty);
   EXPECT_EQ(DictionaryArchive::decode(*empty), Dictionary{});
+}
+
+// Stored hits outlive the library that wrote them: the archive's bytes are
+// those a general CBOR encoder writes for the same map (the smallest width of
+// every length and number, a float where it holds the value exactly), and
+// what such an encoder writes reads back.
+TEST(DictionaryArchive, BytesAreThoseOfAGeneralCborEncoder) {
+  Dictionary parameters{{"&empty", std::string()},   {"&null", platform::kNull},
+                        {"&t", Number(true)},        {"&f", Number(false)},
+                        {"&quarter", Number(0.25)},  {"&tenth", Number(0.1)},
+                        {"&inf", Number(-INFINITY)}, {"&huge", Number(1e300)}};
+  nlohmann::json reference{{"&empty", ""},      {"&null", nullptr}, {"&t", true},
+                           {"&f", false},       {"&quarter", 0.25}, {"&tenth", 0.1},
+                           {"&inf", -INFINITY}, {"&huge", 1e300}};
+  for (long long v :
+       {0LL, 23LL, 24LL, 255LL, 256LL, 65535LL, 65536LL, 4294967295LL, 4294967296LL, -1LL, -24LL,
+        -25LL, -256LL, -257LL, -65537LL, std::numeric_limits<long long>::min()}) {
+    const std::string key = "&i" + std::to_string(v);
+    parameters.emplace(key, Number(v));
+    reference[key] = v;
+  }
+  for (size_t length : {23u, 24u, 255u, 256u, 70000u}) {
+    const std::string key = "&s" + std::to_string(length);
+    parameters.emplace(key, std::string(length, 'x'));
+    reference[key] = std::string(length, 'x');
+  }
+  parameters.emplace("&u", Number(std::numeric_limits<unsigned long long>::max()));
+  reference["&u"] = std::numeric_limits<unsigned long long>::max();
+
+  Data expected{'H', 'D', 'A', DictionaryArchive::kVersion};
+  nlohmann::json::to_cbor(reference, expected);
+  EXPECT_EQ(DictionaryArchive::encode(parameters), expected);
+  EXPECT_EQ(DictionaryArchive::decode(expected), parameters);
+
+  // Widths this writer never picks, and a half-precision float, read too.
+  EXPECT_EQ(DictionaryArchive::decode(withHeader(
+                {0xa2, 0x61, 'a', 0x1b, 0, 0, 0, 0, 0, 0, 0, 7, 0x61, 'b', 0xf9, 0x3e, 0x00})),
+            (Dictionary{{"a", Number(7ULL)}, {"b", Number(1.5)}}));
+  auto nan = DictionaryArchive::decode(withHeader({0xa1, 0x61, 'n', 0xf9, 0x7e, 0x00}));
+  ASSERT_TRUE(nan);
+  EXPECT_TRUE(std::isnan(std::get<Number>(nan->at("n")).doubleValue()));
 }
 
 TEST(DictionaryArchive, RefusesToEncodeADate) {
