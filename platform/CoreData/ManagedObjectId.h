@@ -30,7 +30,14 @@ class ManagedObjectId {
            std::to_string(primaryKey_);
   }
 
-  friend auto operator<=>(const ManagedObjectId&, const ManagedObjectId&) = default;
+  // The row first: identifiers of one store and entity, the usual company
+  // in a map, then differ in a number and not in two strings.
+  friend std::strong_ordering operator<=>(const ManagedObjectId& a, const ManagedObjectId& b) {
+    if (auto order = a.primaryKey_ <=> b.primaryKey_; order != 0) return order;
+    if (auto order = a.entityName_ <=> b.entityName_; order != 0) return order;
+    return a.storeIdentifier_ <=> b.storeIdentifier_;
+  }
+  friend bool operator==(const ManagedObjectId&, const ManagedObjectId&) = default;
 
  private:
   std::string storeIdentifier_;

@@ -383,10 +383,10 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
         for (const auto& hit : *hits) {
           std::optional<TLMHitRecord> record;
           if (current) {
-            const platform::ObjectValues values = hit->dictionaryWithValuesForKeys(keys);
+            platform::ObjectValues values = hit->dictionaryWithValuesForKeys(keys);
             // A hit always has parameters; none means they did not decode,
             // and a hit that cannot be read can never be sent.
-            if (auto parameters = valueAs<platform::Dictionary>(values.at("parameters"))) {
+            if (auto* parameters = std::get_if<platform::Dictionary>(&values.at("parameters"))) {
               record = TLMHitRecord{
                   valueAs<platform::Date>(values.at("timestamp")).value_or(platform::Date()),
                   std::move(*parameters), hit->objectID(), std::nullopt, std::nullopt};
