@@ -269,8 +269,11 @@ bool PersistentStoreCoordinator::Impl::open(const std::string& file,
   // commit() flushes the log itself after a transaction that needs it,
   // which is what synchronous=FULL would do after every transaction. This is
   // also the first read of the file, so it is where a file that is not a
-  // database at all is refused.
-  if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error)) {
+  // database at all is refused. Rows are read oldest first, once, so a page
+  // cache of 256 KiB serves as well as SQLite's default of 2 MiB, which a
+  // drained backlog would otherwise fill and keep.
+  if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error) ||
+      !exec("PRAGMA cache_size=-256", error)) {
     return false;
   }
   if (!checkIntegrity(error) || !createSchemaIfEmpty(model, error)) return false;
