@@ -60,6 +60,8 @@ namespace {
 struct Memory {
   long rss = -1;
   long hwm = -1;
+  long anon = -1;  // of rss: the heap, stacks, SQLite's page caches
+  long file = -1;  // of rss: pages of mapped files, the libraries' code among them
 };
 
 Memory memory() {
@@ -69,6 +71,8 @@ Memory memory() {
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) m.rss = std::atol(line.c_str() + 6);
     if (line.rfind("VmHWM:", 0) == 0) m.hwm = std::atol(line.c_str() + 6);
+    if (line.rfind("RssAnon:", 0) == 0) m.anon = std::atol(line.c_str() + 8);
+    if (line.rfind("RssFile:", 0) == 0) m.file = std::atol(line.c_str() + 8);
   }
   return m;
 }
@@ -173,11 +177,11 @@ int drainCase(int count, int perSave, const Memory& before) {
       "drain %d (stored %d per save): before the library %.1f MiB; started %.1f MiB; %lld hits "
       "stored %.1f MiB "
       "(peak %.1f); draining (%.1f s, %lld left) peak %.1f MiB%s: +%.1f MiB over the baseline; "
-      "after %.1f MiB\n",
+      "after %.1f MiB (anonymous %.1f, files %.1f; stored: anonymous %.1f, files %.1f)\n",
       count, perSave, mib(before.rss), mib(started.rss), static_cast<long long>(stored),
       mib(holding.rss), mib(holding.hwm), seconds, static_cast<long long>(left), mib(drained.hwm),
       reset ? "" : " (peak not reset: it includes storing)", mib(drained.hwm - before.rss),
-      mib(drained.rss));
+      mib(drained.rss), mib(drained.anon), mib(drained.file), mib(holding.anon), mib(holding.file));
   return stored == count && left == 0 ? 0 : 1;
 }
 
