@@ -12,8 +12,9 @@
 // 8192 payload bytes), gzip-compressed by the library's request builder,
 // POSTed with one blocking libcurl handle that keeps its connection, and one
 // bare SQLite commit per batch deleting the batch's rows (write-ahead log,
-// synchronous=FULL), as the dispatcher deletes a delivered batch. Its hit
-// lines are made beforehand, outside the timing. libcurl also tells it the
+// synchronous=FULL: a flush per batch, which the library's deletion of a
+// delivered batch does without). Its hit lines are made beforehand, outside
+// the timing, where the library reads and encodes each batch as it goes. libcurl also tells it the
 // bytes each request took on the wire with its head, which the library's
 // requests (same headers) match to within the lengths of their values.
 //
