@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "TLMCompressionUtil.h"
 #include "TLMHitRecord.h"
@@ -29,32 +30,30 @@ int64_t millisecondsSince1970(platform::Date date) {
   return static_cast<int64_t>(ms);
 }
 
-std::string join(const std::vector<std::string>& parts, char separator) {
-  size_t size = parts.size();
-  for (const auto& part : parts)
-    size += part.size();
-  std::string out;
-  out.reserve(size);
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) out += separator;
-    out += parts[i];
-  }
-  return out;
-}
-
-// The encoded elements of the parameters, "&z" and values that are not
-// sendable left out; with onlyWireKeys, also every key without a leading "&".
-std::vector<std::string> encodeElements(const platform::Dictionary& parameters, bool onlyWireKeys) {
-  std::vector<std::string> encoded;
-  encoded.reserve(parameters.size() + 3);
+// Calls visit(key, text) for each parameter that goes out, in key order:
+// "&z" and values that are not sendable left out; with onlyWireKeys, also
+// every key without a leading "&".
+template <class Visit>
+void forEachSendable(const platform::Dictionary& parameters, bool onlyWireKeys, Visit&& visit) {
   for (const auto& [key, value] : parameters) {
     if (key == kCacheBusterKey) continue;
     if (onlyWireKeys && !key.starts_with('&')) continue;
-    if (auto text = TLMRequestBuilder::parameterValueToString(value)) {
-      encoded.push_back(TLMRequestBuilder::encodeParameter(key, *text));
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      visit(key, std::string_view(*text));
+    } else if (const auto* number = std::get_if<platform::Number>(&value)) {
+      visit(key, std::string_view(number->stringValue()));
     }
   }
-  return encoded;
+}
+
+// Appends one encoded element: the key without its leading "&", and "=" and
+// the value unless the value is empty.
+void appendParameter(std::string& line, std::string_view key, std::string_view value) {
+  if (key.starts_with('&')) key.remove_prefix(1);
+  TLMStringUtil::appendPercentEncoded(line, key);
+  if (value.empty()) return;
+  line += '=';
+  TLMStringUtil::appendPercentEncoded(line, value);
 }
 
 }  // namespace
@@ -74,16 +73,19 @@ std::optional<std::string> TLMRequestBuilder::parameterValueToString(
 }
 
 std::string TLMRequestBuilder::encodeParameter(std::string_view key, std::string_view value) {
-  std::string encoded = TLMStringUtil::percentEncode(TLMStringUtil::stripLeadingAmpersand(key));
-  if (value.empty()) return encoded;
-  encoded += '=';
-  encoded += TLMStringUtil::percentEncode(value);
+  std::string encoded;
+  appendParameter(encoded, key, value);
   return encoded;
 }
 
 std::vector<std::string> TLMRequestBuilder::encodeParameters(
     const platform::Dictionary& parameters) {
-  return encodeElements(parameters, false);
+  std::vector<std::string> encoded;
+  encoded.reserve(parameters.size());
+  forEachSendable(parameters, false, [&](std::string_view key, std::string_view text) {
+    encoded.push_back(encodeParameter(key, text));
+  });
+  return encoded;
 }
 
 std::string TLMRequestBuilder::parametersForHit(const TLMHitRecord& hit) const {
@@ -105,18 +107,21 @@ std::string TLMRequestBuilder::parametersForHit(const platform::Dictionary& para
       cacheBuster ? parameterValueToString(*cacheBuster) : std::nullopt;
 
   // Only "&" keys are wire parameters; the rest ("useSecure") are local.
-  std::vector<std::string> elements = encodeElements(parameters, true);
+  std::string line;
+  line.reserve(512);
+  bool first = true;
+  const auto add = [&](std::string_view key, std::string_view text) {
+    if (!std::exchange(first, false)) line += '&';
+    appendParameter(line, key, text);
+  };
+  forEachSendable(parameters, true, add);
   // The hit time goes out as an unsigned number; only a time before 1970,
   // which no stored hit has, would wrap.
-  elements.push_back(encodeParameter(
-      "&ht", TLMStringUtil::uintString(static_cast<uint64_t>(millisecondsSince1970(timestamp)))));
+  add("&ht", TLMStringUtil::uintString(static_cast<uint64_t>(millisecondsSince1970(timestamp))));
   const int64_t queueTime = TLMHitUtil::millisecondsElapsedFrom(timestamp, now);
-  if (queueTime >= 1) {
-    elements.push_back(
-        encodeParameter("&qt", TLMStringUtil::uintString(static_cast<uint64_t>(queueTime))));
-  }
-  if (z) elements.push_back(encodeParameter(kCacheBusterKey, *z));
-  return join(elements, '&');
+  if (queueTime >= 1) add("&qt", TLMStringUtil::uintString(static_cast<uint64_t>(queueTime)));
+  if (z) add(kCacheBusterKey, *z);
+  return line;
 }
 
 platform::URLRequest TLMRequestBuilder::baseRequest() const {

@@ -270,12 +270,17 @@ std::string TLMStringUtil::currencyMicrosString(int64_t micros) {
 }
 
 std::string TLMStringUtil::percentEncode(std::string_view text) {
+  std::string out;
+  appendPercentEncoded(out, text);
+  return out;
+}
+
+void TLMStringUtil::appendPercentEncoded(std::string& out, std::string_view text) {
   // Left as they are: the legal URL characters that are neither reserved in a
   // query nor the percent sign. The percent sign is escaped too, so that every
   // value survives percentDecode() unchanged ("100%" stays "100%").
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
+  out.reserve(out.size() + text.size() + text.size() / 2);
   for (char c : text) {
     if (isAsciiAlnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '\'') {
       out += c;
@@ -284,12 +289,10 @@ std::string TLMStringUtil::percentEncode(std::string_view text) {
     } else {
       // Bytes of invalid UTF-8 are escaped one by one, like any other byte.
       auto byte = static_cast<unsigned char>(c);
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
+      const char escaped[] = {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
+      out.append(escaped, sizeof escaped);
     }
   }
-  return out;
 }
 
 std::optional<std::string> TLMStringUtil::percentDecode(std::string_view text) {

@@ -37,6 +37,8 @@ class TLMStringUtil {
   // stay, a blank becomes "+", every other byte becomes "%XX" (upper-case
   // hex). percentDecode() restores any valid UTF-8 input exactly.
   static std::string percentEncode(std::string_view text);
+  // percentEncode(text), appended to `out`.
+  static void appendPercentEncoded(std::string& out, std::string_view text);
 
   // "+" becomes a blank, then "%XX" escapes are decoded. Answers nothing when
   // an escape is malformed or the result is not valid UTF-8.
