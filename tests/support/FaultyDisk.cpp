@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -27,6 +28,7 @@ struct State {
   int injected = 0;
   bool full = false;  // a full disk stays full until disarmed
   std::set<const File*> unsynced;
+  std::map<std::string, int> syncs;  // successful syncs by file name
 };
 
 State& state() {
@@ -121,7 +123,12 @@ int xSync(sqlite3_file* file, int flags) {
   if (const int rc = faultFor(ours(file), Operation::kSync)) return rc;
   sqlite3_file* real = ours(file)->real();
   const int rc = real->pMethods->xSync(real, flags);
-  if (rc == SQLITE_OK) markUnsynced(ours(file), false);
+  if (rc == SQLITE_OK) {
+    markUnsynced(ours(file), false);
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (ours(file)->name) ++s.syncs[ours(file)->name];
+  }
   return rc;
 }
 
@@ -219,6 +226,7 @@ FaultyDisk::FaultyDisk() {
   s.armed = false;
   s.full = false;
   s.injected = 0;
+  s.syncs.clear();
   if (sqlite3_vfs_register(&s.vfs, 1) != SQLITE_OK) {
     throw std::runtime_error("cannot register the faulty disk");
   }
@@ -258,6 +266,16 @@ int FaultyDisk::injected() const {
   State& s = state();
   std::lock_guard lock(s.mutex);
   return s.injected;
+}
+
+int FaultyDisk::syncs(const std::string& part) const {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  int total = 0;
+  for (const auto& [name, count] : s.syncs) {
+    if (name.find(part) != std::string::npos) total += count;
+  }
+  return total;
 }
 
 bool FaultyDisk::unsynced(const std::string& part) const {

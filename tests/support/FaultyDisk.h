@@ -33,6 +33,9 @@ class FaultyDisk {
   int operations() const;
   // Faults injected since the object was made.
   int injected() const;
+  // Successful syncs of files whose path contains `part`, since the object
+  // was made.
+  int syncs(const std::string& part) const;
   // Whether an open file whose path contains `part` holds writes no
   // successful sync has followed.
   bool unsynced(const std::string& part) const;

@@ -158,6 +158,42 @@ std::optional<std::string> TLMAnalyticsPropertiesStore::nextHitNumberForTracking
   return std::string("0");
 }
 
+std::vector<std::optional<std::string>> TLMAnalyticsPropertiesStore::nextHitNumbers(
+    const std::vector<HitKey>& hits) {
+  std::vector<std::optional<std::string>> numbers;
+  numbers.reserve(hits.size());
+  const auto inTransaction = [this] {
+    return sqlStore_->database() && !sqlite3_get_autocommit(sqlStore_->database());
+  };
+  // Without a transaction each number is committed on its own, as one at a
+  // time would be.
+  bool open = hits.size() > 1 && sqlStore_->ensureOpenDatabase() &&
+              sqlStore_->executeSql("BEGIN IMMEDIATE") == SQLITE_DONE;
+  // The numbers the transaction held, which are gone with it.
+  const auto forget = [&numbers](std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+      numbers[i].reset();
+  };
+  for (const HitKey& hit : hits) {
+    numbers.push_back(nextHitNumberForTrackingId(hit.trackingId, hit.clientId));
+    if (open && !inTransaction()) {
+      // A failed write (or a reopened file) ended the transaction early; the
+      // numbers from here on are committed one by one.
+      TLM_LOG_ERROR("Hit numbers were not stored: %s",
+                    sqlStore_->errorMessage().value_or("(null)").c_str());
+      forget(numbers.size() - 1);
+      open = false;
+    }
+  }
+  if (open && sqlStore_->executeSql("COMMIT") != SQLITE_DONE) {
+    TLM_LOG_ERROR("Hit numbers were not stored: %s",
+                  sqlStore_->errorMessage().value_or("(null)").c_str());
+    if (inTransaction()) sqlStore_->executeSql("ROLLBACK");
+    forget(numbers.size());
+  }
+  return numbers;
+}
+
 bool TLMAnalyticsPropertiesStore::setCheckedIAdCampaignForTrackingId(std::string_view trackingId) {
   std::optional<TLMPropertyRecord> record = propertyRecordForTrackingId(trackingId);
   if (!record || !record->checked_iad_campaign) {

@@ -51,6 +51,15 @@ class TLMAnalyticsPropertiesStore {
   // after 2147483647, or when the number could not be stored.
   std::optional<std::string> nextHitNumberForTrackingId(std::string_view trackingId,
                                                         std::string_view clientId);
+  // Numbers several hits in order, as nextHitNumberForTrackingId would one
+  // after another, with one commit for all of them. A hit whose number did
+  // not reach the disk (the transaction failed or was undone) gets nothing,
+  // so no number a stored hit carries is ever handed out again.
+  struct HitKey {
+    std::string_view trackingId;
+    std::string_view clientId;
+  };
+  std::vector<std::optional<std::string>> nextHitNumbers(const std::vector<HitKey>& hits);
   // True only when this call changed the tracking id's flag from 0 to 1 and
   // stored it.
   bool setCheckedIAdCampaignForTrackingId(std::string_view trackingId);

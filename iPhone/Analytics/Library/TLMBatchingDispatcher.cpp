@@ -298,33 +298,81 @@ std::optional<std::string> TLMBatchingDispatcher::clientId() {
 
 void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
   if (optOut_) return;
-  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-  thread().runLoop().post(
-      [self, model = std::move(model)] { self->queueDispatch(model->buildDictionary()); });
+  bool first = false;
+  {
+    std::lock_guard lock(queueMutex_);
+    first = queuedModels_.empty();
+    queuedModels_.push_back(std::move(model));
+  }
+  // One turn on "TLMThread" takes every model queued before it runs, so a
+  // burst of sends is stored with one commit per store.
+  if (first) {
+    std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+    thread().runLoop().post([self] { self->storeQueuedModels(); });
+  }
+}
+
+void TLMBatchingDispatcher::storeQueuedModels() {
+  std::vector<std::shared_ptr<TLMTrackerModel>> models;
+  {
+    std::lock_guard lock(queueMutex_);
+    models.swap(queuedModels_);
+  }
+  std::vector<Dictionary> hits;
+  hits.reserve(models.size());
+  for (const auto& model : models)
+    hits.push_back(model->buildDictionary());
+  queueDispatches(std::move(hits));
 }
 
 void TLMBatchingDispatcher::queueDispatch(platform::Dictionary parameters) {
-  if (optOut_) return;
-  const std::string* clientId = stringParameter(parameters, kTLMClientId);
-  if (const std::string* rate = stringParameter(parameters, kTLMSampleRate)) {
-    if (std::optional<float> sampleRate = scanFloat(*rate)) {
-      const uint32_t hash = TLMHitUtil::tlHash(clientId ? *clientId : std::string_view());
-      if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) return;
+  std::vector<Dictionary> hits;
+  hits.push_back(std::move(parameters));
+  queueDispatches(std::move(hits));
+}
+
+void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
+  std::vector<Dictionary> admitted;
+  admitted.reserve(hits.size());
+  for (Dictionary& parameters : hits) {
+    if (optOut_) break;
+    const std::string* clientId = stringParameter(parameters, kTLMClientId);
+    if (const std::string* rate = stringParameter(parameters, kTLMSampleRate)) {
+      if (std::optional<float> sampleRate = scanFloat(*rate)) {
+        const uint32_t hash = TLMHitUtil::tlHash(clientId ? *clientId : std::string_view());
+        if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) continue;
+      }
+    }
+    admitted.push_back(std::move(parameters));
+  }
+
+  // Hits with a tracking id are numbered, in order, with one commit.
+  std::vector<TLMAnalyticsPropertiesStore::HitKey> keys;
+  std::vector<Dictionary*> numbered;
+  for (Dictionary& parameters : admitted) {
+    const std::string* trackingId = stringParameter(parameters, kTLMTrackingId);
+    if (!trackingId || trackingId->empty()) continue;
+    const std::string* clientId = stringParameter(parameters, kTLMClientId);
+    keys.push_back({*trackingId, clientId ? std::string_view(*clientId) : std::string_view()});
+    numbered.push_back(&parameters);
+  }
+  if (!keys.empty()) {
+    std::vector<std::optional<std::string>> numbers = propertiesStore_->nextHitNumbers(keys);
+    for (std::size_t i = 0; i < numbered.size(); ++i) {
+      if (numbers[i] && !numbers[i]->empty()) {
+        numbered[i]->insert_or_assign(kTLMHitSequence, std::move(*numbers[i]));
+      }
     }
   }
 
-  const std::string* trackingId = stringParameter(parameters, kTLMTrackingId);
-  if (trackingId && !trackingId->empty()) {
-    std::optional<std::string> number = propertiesStore_->nextHitNumberForTrackingId(
-        *trackingId, clientId ? *clientId : std::string_view());
-    if (number && !number->empty()) parameters.insert_or_assign(kTLMHitSequence, *number);
+  std::vector<TLMHitRecord> records(admitted.size());
+  for (std::size_t i = 0; i < admitted.size(); ++i) {
+    records[i].timestamp = determineHitTime(admitted[i]);
+    records[i].parameters = admitted[i];
   }
-
-  TLMHitRecord record;
-  record.timestamp = determineHitTime(parameters);
-  record.parameters = parameters;
-  persist(std::move(record));
-  checkIAdCampaignAttributionWithHitParameters(parameters);
+  persistAll(records);
+  for (const Dictionary& parameters : admitted)
+    checkIAdCampaignAttributionWithHitParameters(parameters);
 }
 
 Date TLMBatchingDispatcher::determineHitTime(Dictionary& parameters) {
@@ -343,14 +391,27 @@ void TLMBatchingDispatcher::insertHitTime(Date time, Dictionary& parameters) {
 void TLMBatchingDispatcher::persist(TLMHitRecord record) {
   if (rescheduleIfNeeded([record](TLMBatchingDispatcher& self) { self.persist(record); }, false))
     return;
+  persistAll({std::move(record)});
+}
+
+void TLMBatchingDispatcher::persistAll(const std::vector<TLMHitRecord>& records) {
+  if (records.empty()) return;
   // A hit the store did not take is not saved, whatever a save of nothing
-  // answers afterwards.
-  platform::Error error;
-  if (dataStore_->addHit(record, &error) && dataStore_->save(&error)) {
-    TLM_LOG_VERBOSE("Saved hit: %s", platform::description(record.parameters).c_str());
-  } else {
-    ++failedHitSaves_;
-    TLM_LOG_ERROR("Failed to save hit: %s", error.localizedDescription.c_str());
+  // answers afterwards; a failed save saves none of them.
+  std::vector<platform::Error> errors(records.size());
+  std::vector<bool> added(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i)
+    added[i] = dataStore_->addHit(records[i], &errors[i]);
+  platform::Error saveError;
+  const bool saved = dataStore_->save(&saveError);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (added[i] && saved) {
+      TLM_LOG_VERBOSE("Saved hit: %s", platform::description(records[i].parameters).c_str());
+    } else {
+      ++failedHitSaves_;
+      TLM_LOG_ERROR("Failed to save hit: %s",
+                    (added[i] ? saveError : errors[i]).localizedDescription.c_str());
+    }
   }
   setHasHits(true);
 }

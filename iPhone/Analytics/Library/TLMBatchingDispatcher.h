@@ -94,6 +94,14 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
 
   // Stores a hit record; sets hasHits. Moves to "TLMThread".
   void persist(TLMHitRecord record);
+  // Admits, numbers and stores hits queued together, with one commit per
+  // store for all of them (on "TLMThread"). Each is handled as on its own:
+  // in order, opted out or sampled away one by one, "Saved hit" logged
+  // only once its commit has returned.
+  void queueDispatches(std::vector<platform::Dictionary> hits);
+  void persistAll(const std::vector<TLMHitRecord>& records);
+  // Takes the models queued since the last turn and stores their hits.
+  void storeQueuedModels();
   // The "timestamp" date of the parameters, removed from them, or now.
   static platform::Date determineHitTime(platform::Dictionary& parameters);
   static void insertHitTime(platform::Date time, platform::Dictionary& parameters);
@@ -217,4 +225,8 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   bool loggedNoAdClient_ = false;
   bool loggedPastWindow_ = false;
   std::atomic<uint64_t> failedHitSaves_{0};
+  // Models queued by senders and not yet taken by "TLMThread". Its own lock,
+  // held only to add or take, so senders never wait on the dispatcher's.
+  std::mutex queueMutex_;
+  std::vector<std::shared_ptr<TLMTrackerModel>> queuedModels_;  // guarded by queueMutex_
 };

@@ -13,6 +13,7 @@
 #include "OnTLMThread.h"
 #include "RecordingLogger.h"
 #include "TLMSqlStore.h"
+#include "support/FaultyDisk.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -96,6 +97,36 @@ TEST_F(TLMAnalyticsPropertiesStoreTest, NumbersEachTrackingIdFromZero) {
   EXPECT_EQ(next("UA-2", "c1"), "0");
   EXPECT_EQ(next("UA-1", "c1"), "2");
   EXPECT_EQ(next("UA-2", "c1"), "1");
+}
+
+// Numbers handed out together are committed together, and a batch whose
+// commit fails at any write hands out no number it did not store: numbering
+// goes on from the last number that was.
+TEST_F(TLMAnalyticsPropertiesStoreTest, ABatchOfNumbersIsStoredWholeOrNotHandedOut) {
+  using Fault = testing_support::FaultyDisk::Fault;
+  testing_support::FaultyDisk disk;
+  const std::vector<TLMAnalyticsPropertiesStore::HitKey> three(3, {"UA-1", "c"});
+  const auto batch = [&] { return onTLMThread([&] { return store()->nextHitNumbers(three); }); };
+  EXPECT_EQ(batch(), (std::vector<Number>{"0", "1", "2"}));
+  const int syncs = disk.syncs(kFile);
+  EXPECT_EQ(batch(), (std::vector<Number>{"3", "4", "5"}));
+  EXPECT_EQ(disk.syncs(kFile) - syncs, 1) << "one flush for the three";
+
+  int last = 5;
+  for (Fault fault : {Fault::kDiskFull, Fault::kIoError}) {
+    for (int n = 1; n <= 6; ++n) {
+      disk.arm(fault, n, kFile);
+      const std::vector<Number> numbers = batch();
+      disk.disarm();
+      for (const Number& number : numbers) {
+        if (number) {
+          EXPECT_EQ(*number, std::to_string(++last)) << "fault at write " << n;
+        }
+      }
+      EXPECT_EQ(next("UA-1", "c"), std::to_string(++last)) << "fault at write " << n;
+    }
+  }
+  EXPECT_GT(disk.injected(), 0);
 }
 
 TEST_F(TLMAnalyticsPropertiesStoreTest, NewClientIdRestartsEveryTrackingId) {

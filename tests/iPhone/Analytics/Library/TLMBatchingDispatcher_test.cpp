@@ -23,6 +23,7 @@
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/UserDefaults.h"
 #include "platform/iAd/ADClient.h"
+#include "support/FaultyDisk.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -830,3 +831,51 @@ TEST_F(TLMCampaignAttributionTest, WithoutAnAttributionClientTheFeatureIsOff) {
                            "an attribution client."),
             1);
 }
+
+namespace {
+
+// Sends made while "TLMThread" is busy wait there together, and are numbered
+// and stored with one flush per store: numbers in the order of the sends,
+// "Saved hit" for each, and every hit on disk.
+TEST(TLMBatchingDispatcherGroupCommit, ABurstOfSendsCostsOneFlushPerStore) {
+  testing_support::TempLibraryDir library;
+  testing_support::FaultyDisk disk;  // counts the flushes
+  auto logger = std::make_shared<RecordingLogger>();
+  TLM& root = TLM::sharedInstance();
+  root.setLogger(logger);
+  logger->setLogLevel(TLMLogLevelVerbose);
+  root.setDispatchInterval(0);
+  std::shared_ptr<TLMTracker> tracker = root.trackerWithTrackingId("UA-7-1");
+  std::shared_ptr<TLMDataStore> store = root.dispatcher()->dataStore();
+  tracker->send({{"&t", std::string("event")}, {"&el", std::string("first")}});
+  ASSERT_TRUE(waitFor([&] { return store->hitCount(nullptr) == 1; }));
+
+  constexpr int kBurst = 30;
+  const int hitSyncs = disk.syncs("haldenanalytics-v3.sql");
+  const int numberSyncs = disk.syncs("haldenanalytics-aux-v4.sql");
+  std::promise<void> busy, release;
+  TLM::thread().runLoop().post([&] {
+    busy.set_value();
+    release.get_future().wait();
+  });
+  busy.get_future().wait();
+  for (int i = 0; i < kBurst; ++i)
+    tracker->send({{"&t", std::string("event")}, {"&el", std::to_string(i)}});
+  release.set_value();
+  ASSERT_TRUE(waitFor([&] { return store->hitCount(nullptr) == kBurst + 1; }));
+
+  EXPECT_EQ(disk.syncs("haldenanalytics-v3.sql") - hitSyncs, 1);
+  EXPECT_EQ(disk.syncs("haldenanalytics-aux-v4.sql") - numberSyncs, 1);
+  int saved = 0;
+  for (const auto& line : logger->lines())
+    saved += line.message.find(": Saved hit: ") != std::string::npos;
+  EXPECT_EQ(saved, kBurst + 1);
+  const auto hits = onTLMThread([&] { return *store->fetchHitsWithLimit(0, nullptr); });
+  ASSERT_EQ(hits.size(), static_cast<size_t>(kBurst + 1));
+  for (int i = 1; i <= kBurst; ++i) {
+    EXPECT_EQ(hits[i].parameters.at("&el"), platform::Value(std::to_string(i - 1)));
+    EXPECT_EQ(hits[i].parameters.at("&_s"), platform::Value(std::to_string(i)));
+  }
+}
+
+}  // namespace
