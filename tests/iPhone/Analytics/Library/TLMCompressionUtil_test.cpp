@@ -135,6 +135,27 @@ TEST(TLMCompressionUtil, EveryWrapperRoundTripsAndZlibReadsIt) {
   }
 }
 
+// A thread keeps its compression state between calls: whatever it
+// compressed before, the bytes are those of a thread compressing for the
+// first time.
+TEST(TLMCompressionUtil, EarlierCallsOnAThreadDoNotChangeItsOutput) {
+  const Data input = bytesOf(sampleTexts().back());
+  const auto all = [&] {
+    std::vector<std::optional<Data>> out;
+    for (int32_t level : {-1, 1, 9}) {
+      out.push_back(TLMCompressionUtil::tlm_dataByGzippingData(input, level));
+      out.push_back(TLMCompressionUtil::tlm_dataByDeflatingData(input, level));
+      out.push_back(TLMCompressionUtil::tlm_dataByRawDeflatingData(input, level));
+    }
+    return out;
+  };
+  std::vector<std::optional<Data>> fresh;
+  std::thread([&] { fresh = all(); }).join();
+  (void)TLMCompressionUtil::tlm_dataByGzippingData(bytesOf(std::string(100000, 'x')));
+  EXPECT_EQ(all(), fresh);
+  EXPECT_EQ(all(), fresh);
+}
+
 TEST(TLMCompressionUtil, IncompressibleDataRoundTripsThroughManySteps) {
   const Data input = randomBytes(300000, 7);
   auto gzip = TLMCompressionUtil::tlm_dataByGzippingBytes(input.data(), input.size());
