@@ -27,6 +27,7 @@
 #include "TLMFields.h"
 #include "TLMLogger.h"
 #include "TLMURLConnection.h"
+#include "e2e/DeliveryTest.h"
 #include "iPhone/Analytics/Library/RecordingLogger.h"
 #include "platform/Foundation/RunLoop.h"
 #include "support/ScriptedHttpServer.h"
@@ -36,118 +37,7 @@
 
 namespace {
 
-using halden::collector::Collector;
-using halden::collector::CollectorOptions;
-using halden::collector::FaultPlan;
-using json = nlohmann::json;
-using testing_support::waitFor;
-
-constexpr auto kDelivery = std::chrono::seconds(30);
-
-std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
-  options.quiet = true;
-  auto collector = std::make_unique<Collector>(std::move(options));
-  std::string error;
-  if (!collector->start(error)) {
-    ADD_FAILURE() << "collector: " << error;
-    return nullptr;
-  }
-  return collector;
-}
-
-// The hits a collector kept, oldest first.
-json receivedHits(const Collector& collector) {
-  return json::parse(collector.hitsJson());
-}
-
-std::string param(const json& hit, const std::string& key) {
-  return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : std::string();
-}
-
-// The labels ("el") of the hits a collector kept, by how often each came.
-std::map<std::string, int> labelCounts(const Collector& collector) {
-  std::map<std::string, int> counts;
-  for (const json& hit : receivedHits(collector))
-    ++counts[param(hit, "el")];
-  return counts;
-}
-
-platform::Dictionary event(const std::string& label) {
-  return TLMDictionaryBuilder::createEventWithCategory("e2e", "send", label, std::nullopt).build();
-}
-
-// The connection the library uses, with every request's time-out shortened,
-// so that a server that never answers shows up within a test.
-class ImpatientConnectionClass : public TLMConnectionClass {
- public:
-  explicit ImpatientConnectionClass(double timeout) : timeout_(timeout) {}
-  void setDryRun(bool dryRun) override { TLMURLConnection::setDryRun(dryRun); }
-  bool dryRun() const override { return TLMURLConnection::dryRun(); }
-  std::shared_ptr<TLMURLConnection> connectionWithRequest(
-      const platform::URLRequest& request, platform::RunLoop& completionQueue,
-      TLMURLConnectionCompletionHandler completionHandler) override {
-    platform::URLRequest impatient = request;
-    impatient.timeoutInterval = timeout_;
-    return TLMURLConnection::connectionWithRequest(impatient, completionQueue,
-                                                   std::move(completionHandler));
-  }
-
- private:
-  const double timeout_;
-};
-
-// The service root sending to the origins given. Each test runs in a process
-// of its own, so the root, its dispatcher and its store are made afresh from
-// what the test sets before the first call.
-class DeliveryTest : public ::testing::Test {
- protected:
-  void startRoot(const std::string& httpsOrigin, const std::string& httpOrigin) {
-    ::setenv("HALDEN_HTTPS_ORIGIN", httpsOrigin.c_str(), 1);
-    ::setenv("HALDEN_HTTP_ORIGIN", httpOrigin.c_str(), 1);
-    platform::RunLoop::startMainLoopThread();
-    TLM& root = TLM::sharedInstance();
-    root.setLogger(logger_);
-    root.setDispatchInterval(0);  // hits leave only when a test asks
-    dispatcher_ = std::dynamic_pointer_cast<TLMBatchingDispatcher>(root.dispatcher());
-    ASSERT_TRUE(dispatcher_);
-  }
-  void startRoot(const std::string& origin) { startRoot(origin, origin); }
-
-  int64_t pending() { return dispatcher_->dataStore()->hitCount(nullptr); }
-
-  // Sends events labelled prefix0, prefix1, ... and waits until they are
-  // stored.
-  void sendEvents(const std::shared_ptr<TLMTracker>& tracker, const std::string& prefix, int n) {
-    const int64_t before = pending();
-    for (int i = 0; i < n; ++i)
-      tracker->send(event(prefix + std::to_string(i)));
-    ASSERT_TRUE(waitFor([&] { return pending() == before + n; }));
-  }
-
-  // One dispatch with a handler of its own; its outcome.
-  TLMDispatchResult dispatchOnce() {
-    auto done = std::make_shared<std::promise<TLMDispatchResult>>();
-    std::future<TLMDispatchResult> outcome = done->get_future();
-    TLM::sharedInstance().dispatchWithCompletionHandler(
-        [done](TLMDispatchResult result) { done->set_value(result); });
-    if (outcome.wait_for(kDelivery) != std::future_status::ready) {
-      ADD_FAILURE() << "no outcome";
-      return TLMDispatchNoData;
-    }
-    return outcome.get();
-  }
-
-  // Starts the default chain, which sends batch after batch, and waits until
-  // no hit is pending.
-  bool drain() {
-    TLM::sharedInstance().dispatch();
-    return waitFor([&] { return pending() == 0; }, kDelivery);
-  }
-
-  testing_support::TempLibraryDir library_;
-  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
-  std::shared_ptr<TLMBatchingDispatcher> dispatcher_;
-};
+using namespace e2e;
 
 TEST_F(DeliveryTest, TwentyFiveHitsFromTwoTrackersArriveOnceEachInTwoGzipBatches) {
   testing_support::TestCertificates certificates;
@@ -501,54 +391,11 @@ TEST_F(DeliveryTest, NothingPersonalIsLoggedBelowVerbose) {
 
 // --- Reachability ------------------------------------------------------------
 
-// A reachability service of the test's own: one reference, whose callback
-// the test calls on the main loop with the flags it chooses.
-struct ScriptedReachability {
-  std::mutex mutex;
-  platform::SCNetworkReachabilityCallBack callback = nullptr;
-  platform::SCNetworkReachabilityContext context{};
-  char handle = 0;
-
-  void report(platform::SCNetworkReachabilityFlags flags) {
-    platform::RunLoop::main().postAndWait([&] {
-      std::lock_guard lock(mutex);
-      if (callback)
-        callback(reinterpret_cast<platform::SCNetworkReachabilityRef>(&handle), flags,
-                 context.info);
-    });
-  }
-};
-
-ScriptedReachability g_reachability;
-
-const TLMReachabilityApi kScriptedApi = {
-    [](const void*, const char*) {
-      return reinterpret_cast<platform::SCNetworkReachabilityRef>(&g_reachability.handle);
-    },
-    [](platform::SCNetworkReachabilityRef, platform::SCNetworkReachabilityCallBack callback,
-       platform::SCNetworkReachabilityContext* context) {
-      std::lock_guard lock(g_reachability.mutex);
-      g_reachability.callback = callback;
-      g_reachability.context = *context;
-      return true;
-    },
-    [](platform::SCNetworkReachabilityRef, platform::RunLoop&, std::string_view) { return true; },
-    [](platform::SCNetworkReachabilityRef, platform::RunLoop&, std::string_view) {
-      std::lock_guard lock(g_reachability.mutex);
-      g_reachability.callback = nullptr;
-      return true;
-    },
-    [](platform::SCNetworkReachabilityRef) {},
-};
-
 TEST_F(DeliveryTest, HitsQueuedWhileTheHostIsUnreachableLeaveOnceItIsReachable) {
   auto collector = startCollector();
   ASSERT_TRUE(collector);
   startRoot(collector->origin());
-  TLMReachabilityChecker& checker = *dispatcher_->reachability();
-  checker.stop();
-  checker.setReachabilityApi(&kScriptedApi);
-  ASSERT_TRUE(checker.start());
+  useScriptedReachability(*dispatcher_);
   g_reachability.report(0);  // not reachable
   EXPECT_FALSE(dispatcher_->hostReachable());
 

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <strings.h>
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -17,6 +19,12 @@
 namespace testing_support {
 
 namespace {
+
+// Closing a socket that lingers for no time resets the connection.
+void resetConnection(int fd) {
+  const linger immediate{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
+}
 
 std::string_view trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
@@ -82,6 +90,12 @@ struct ScriptedHttpServer::Impl {
       if (connection < 0) continue;
       std::lock_guard lock(mutex);
       ++accepted;
+      if (resetOnAccept.load()) {
+        resetConnection(connection);
+        ::close(connection);
+        ++resets;
+        continue;
+      }
       connectionThreads.emplace_back([this, connection] {
         serve(connection);
         ::close(connection);
@@ -125,14 +139,39 @@ struct ScriptedHttpServer::Impl {
         return;
       }
       if (reply->empty()) return;
-      size_t sent = 0;
-      while (sent < reply->size()) {
-        const ssize_t n =
-            ::send(connection, reply->data() + sent, reply->size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
+      if (*reply == ScriptedHttpServer::reset()) {
+        resetConnection(connection);
+        std::lock_guard lock(mutex);
+        ++resets;
+        return;
       }
+      if (!send(connection, *reply)) return;
     }
+  }
+
+  // Sends the whole reply, trickling it as the settings say; false when the
+  // connection failed or the server stops.
+  bool send(int connection, std::string_view reply) {
+    const std::chrono::milliseconds pause(tricklePause.load());
+    const size_t atOnce =
+        pause.count() > 0 ? std::min(trickleAtOnce.load(), reply.size()) : reply.size();
+    if (!sendAll(connection, reply.substr(0, atOnce))) return false;
+    for (size_t i = atOnce; i < reply.size(); ++i) {
+      pollfd stop{stopPipe[0], POLLIN, 0};
+      if (::poll(&stop, 1, static_cast<int>(pause.count())) != 0) return false;
+      if (!sendAll(connection, reply.substr(i, 1))) return false;
+    }
+    return true;
+  }
+
+  static bool sendAll(int connection, std::string_view bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
   }
 
   static Request parseHead(std::string_view head) {
@@ -162,11 +201,15 @@ struct ScriptedHttpServer::Impl {
   int stopPipe[2] = {-1, -1};
   int boundPort = 0;
   std::thread acceptor;
+  std::atomic<bool> resetOnAccept{false};
+  std::atomic<int64_t> tricklePause{0};  // milliseconds
+  std::atomic<size_t> trickleAtOnce{0};
 
-  mutable std::mutex mutex;  // guards the three below
+  mutable std::mutex mutex;  // guards the four below
   std::vector<std::thread> connectionThreads;
   std::vector<Request> record;
   size_t accepted = 0;
+  size_t resets = 0;
 };
 
 ScriptedHttpServer::ScriptedHttpServer(Script script)
@@ -189,6 +232,27 @@ std::vector<ScriptedHttpServer::Request> ScriptedHttpServer::requests() const {
 std::size_t ScriptedHttpServer::connectionsAccepted() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->accepted;
+}
+
+std::size_t ScriptedHttpServer::connectionsReset() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->resets;
+}
+
+void ScriptedHttpServer::setResetOnAccept(bool reset) {
+  impl_->resetOnAccept.store(reset);
+}
+
+void ScriptedHttpServer::setTrickle(std::chrono::milliseconds pause, std::size_t atOnce) {
+  impl_->trickleAtOnce.store(atOnce);
+  impl_->tricklePause.store(pause.count());
+}
+
+const std::string& ScriptedHttpServer::reset() {
+  // No answer starts with a NUL byte.
+  static constexpr char kMarker[] = "\0reset the connection";
+  static const std::string marker(kMarker, sizeof kMarker - 1);
+  return marker;
 }
 
 std::string ScriptedHttpServer::answer(int status, std::string_view body,

@@ -14,23 +14,45 @@
 namespace testing_support {
 
 // A certificate authority made for one test, and a certificate it signed for
-// 127.0.0.1, as PEM files in a temporary directory.
+// 127.0.0.1, as PEM files in a temporary directory. More certificates for the
+// same key, signed by the same authority, can be issued for another name or a
+// validity that has ended, for a client that must refuse them.
 class TestCertificates {
  public:
+  // What a further certificate says: the name it is for (an IP address goes
+  // into the subject alternative names as one, any other name as a DNS
+  // name) and its validity, in seconds from now.
+  struct Leaf {
+    std::string name = "127.0.0.1";
+    long notBefore = -3600;
+    long notAfter = 24 * 3600;
+  };
+
   TestCertificates() {
-    EVP_PKEY* authorityKey = EVP_RSA_gen(2048);
-    X509* authority = sign(authorityKey, authorityKey, nullptr, "URL Connection Test CA", 1);
-    EVP_PKEY* serverKey = EVP_RSA_gen(2048);
-    X509* server = sign(serverKey, authorityKey, authority, "127.0.0.1", 2);
-    write(authorityFile(), [&](FILE* f) { return PEM_write_X509(f, authority); });
-    write(certificateFile(), [&](FILE* f) { return PEM_write_X509(f, server); });
+    authorityKey_ = EVP_RSA_gen(2048);
+    authority_ = sign(authorityKey_, authorityKey_, nullptr, "URL Connection Test CA", 1, Leaf{});
+    serverKey_ = EVP_RSA_gen(2048);
+    write(authorityFile(), [&](FILE* f) { return PEM_write_X509(f, authority_); });
+    issue("server.pem", Leaf{});
     write(keyFile(), [&](FILE* f) {
-      return PEM_write_PrivateKey(f, serverKey, nullptr, nullptr, 0, nullptr, nullptr);
+      return PEM_write_PrivateKey(f, serverKey_, nullptr, nullptr, 0, nullptr, nullptr);
     });
-    X509_free(server);
-    X509_free(authority);
-    EVP_PKEY_free(serverKey);
-    EVP_PKEY_free(authorityKey);
+  }
+
+  ~TestCertificates() {
+    X509_free(authority_);
+    EVP_PKEY_free(serverKey_);
+    EVP_PKEY_free(authorityKey_);
+  }
+
+  // Signs a certificate for keyFile()'s key as `leaf` says and writes it to
+  // `fileName` in dir(); its path.
+  std::string issue(const std::string& fileName, const Leaf& leaf) {
+    X509* cert = sign(serverKey_, authorityKey_, authority_, leaf.name.c_str(), ++serial_, leaf);
+    const std::string path = dir_.path() + "/" + fileName;
+    write(path, [&](FILE* f) { return PEM_write_X509(f, cert); });
+    X509_free(cert);
+    return path;
   }
 
   std::string authorityFile() const { return dir_.path() + "/ca.pem"; }
@@ -48,12 +70,13 @@ class TestCertificates {
     X509_EXTENSION_free(extension);
   }
 
-  static X509* sign(EVP_PKEY* key, EVP_PKEY* signer, X509* issuer, const char* name, long serial) {
+  static X509* sign(EVP_PKEY* key, EVP_PKEY* signer, X509* issuer, const char* name, long serial,
+                    const Leaf& validity) {
     X509* cert = X509_new();
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_gmtime_adj(X509_getm_notBefore(cert), validity.notBefore);
+    X509_gmtime_adj(X509_getm_notAfter(cert), validity.notAfter);
     X509_set_pubkey(cert, key);
     X509_NAME* subject = X509_get_subject_name(cert);
     X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
@@ -63,8 +86,11 @@ class TestCertificates {
       extend(cert, issuer, NID_basic_constraints, "critical,CA:TRUE");
       extend(cert, issuer, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
+      ASN1_OCTET_STRING* address = a2i_IPADDRESS(name);
+      const std::string alternative = (address ? "IP:" : "DNS:") + std::string(name);
+      ASN1_OCTET_STRING_free(address);
       extend(cert, issuer, NID_basic_constraints, "CA:FALSE");
-      extend(cert, issuer, NID_subject_alt_name, "IP:127.0.0.1");
+      extend(cert, issuer, NID_subject_alt_name, alternative.c_str());
       extend(cert, issuer, NID_ext_key_usage, "serverAuth");
     }
     extend(cert, issuer, NID_subject_key_identifier, "hash");
@@ -81,6 +107,10 @@ class TestCertificates {
   }
 
   TempDir dir_;
+  EVP_PKEY* authorityKey_ = nullptr;
+  X509* authority_ = nullptr;
+  EVP_PKEY* serverKey_ = nullptr;
+  long serial_ = 1;
 };
 
 }  // namespace testing_support

@@ -4,12 +4,23 @@
 
 namespace halden::collector {
 
-FaultInjector::FaultInjector(FaultPlan plan) : plan_(std::move(plan)) {}
+namespace {
+
+// A draw in [0, 1) from the generator's raw output, which the standard fixes
+// for a seed (unlike the distributions').
+double chance(std::mt19937& random) {
+  return static_cast<double>(random()) / 4294967296.0;
+}
+
+}  // namespace
+
+FaultInjector::FaultInjector(FaultPlan plan) : plan_(std::move(plan)), random_(plan_.randomSeed) {}
 
 void FaultInjector::setPlan(FaultPlan plan) {
   std::lock_guard lock(mutex_);
   plan_ = std::move(plan);
   requests_ = 0;
+  random_.seed(plan_.randomSeed);
 }
 
 FaultPlan FaultInjector::plan() const {
@@ -30,6 +41,21 @@ FaultDecision FaultInjector::decide(std::string_view path, std::string_view quer
   if (index - plan_.dropFirst < plan_.failFirst) {
     decision.status = plan_.failStatus;
     return decision;
+  }
+  if (plan_.randomDropRate > 0 || plan_.randomFailRate > 0) {
+    // Three draws for every decision, whatever it comes to, so that one
+    // decision never shifts the ones after it.
+    const double drop = chance(random_);
+    const double fail = chance(random_);
+    const std::uint32_t pick = random_();
+    if (drop < plan_.randomDropRate) {
+      decision.kind = FaultDecision::Kind::kDrop;
+      return decision;
+    }
+    if (fail < plan_.randomFailRate && !plan_.randomStatuses.empty()) {
+      decision.status = plan_.randomStatuses[pick % plan_.randomStatuses.size()];
+      return decision;
+    }
   }
   // The redirect target itself is served, or a client following the
   // redirect would go round in circles.

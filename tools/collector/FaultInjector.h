@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace halden::collector {
 
@@ -19,6 +21,16 @@ struct FaultPlan {
   std::chrono::milliseconds delay{0};  // wait this long before answering or dropping
   std::string redirectTo;              // answer `redirectStatus` pointing here
   int redirectStatus = 307;
+  // Past the counted faults: each hit request is dropped with probability
+  // `randomDropRate`, else answered one of `randomStatuses` (each as likely)
+  // with probability `randomFailRate`. The draws come from a generator
+  // seeded with `randomSeed` when the plan is set, so the n-th decision
+  // under a plan is the same in every run. For collectors run inside a test
+  // (no command-line option).
+  double randomDropRate = 0;
+  double randomFailRate = 0;
+  std::vector<int> randomStatuses{500};
+  std::uint32_t randomSeed = 0;
 };
 
 // What to do with one hit request.
@@ -34,7 +46,7 @@ struct FaultDecision {
 // order their decisions are asked for.
 //
 // Threads: decide() runs on the HTTP worker threads, setPlan() and plan() on
-// any thread. mutex_ guards plan_ and requests_.
+// any thread. mutex_ guards plan_, requests_ and random_.
 class FaultInjector {
  public:
   explicit FaultInjector(FaultPlan plan = {});
@@ -45,13 +57,15 @@ class FaultInjector {
   FaultPlan plan() const;
 
   // `path` is the request's path; `query` its raw query, kept on a redirect.
-  // Order: drop, then fail, then redirect, then a fixed status.
+  // Order: drop, then fail (the counted faults, then the random ones), then
+  // redirect, then a fixed status.
   FaultDecision decide(std::string_view path, std::string_view query);
 
  private:
   mutable std::mutex mutex_;
   FaultPlan plan_;
   std::uint64_t requests_ = 0;
+  std::mt19937 random_;
 };
 
 }  // namespace halden::collector

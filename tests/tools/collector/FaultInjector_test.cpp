@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -83,6 +84,59 @@ TEST(FaultInjectorTest, FirstNHoldsUnderConcurrentRequests) {
   for (auto& thread : threads)
     thread.join();
   EXPECT_EQ(failed, 50);
+}
+
+TEST(FaultInjectorTest, RandomFaultsFollowTheirRatesAndTheSeed) {
+  FaultPlan plan;
+  plan.randomDropRate = 0.2;
+  plan.randomFailRate = 0.25;  // of the requests not dropped
+  plan.randomStatuses = {500, 502};
+  plan.randomSeed = 7;
+  const auto run = [](FaultInjector& faults) {
+    std::vector<FaultDecision> decisions;
+    for (int i = 0; i < 4000; ++i)
+      decisions.push_back(faults.decide(i % 2 == 0 ? "/batch" : "/collect", ""));
+    return decisions;
+  };
+  FaultInjector faults(plan);
+  const std::vector<FaultDecision> first = run(faults);
+  std::map<int, int> outcomes;  // -1: dropped
+  for (const FaultDecision& decision : first)
+    ++outcomes[decision.kind == Kind::kDrop ? -1 : decision.status];
+  EXPECT_NEAR(outcomes[-1], 800, 100);
+  EXPECT_NEAR(outcomes[500], 400, 70);
+  EXPECT_NEAR(outcomes[502], 400, 70);
+  EXPECT_NEAR(outcomes[0], 2400, 120);
+  EXPECT_EQ(outcomes.size(), 4u);
+
+  // The same seed, anew: the same decisions, in order.
+  faults.setPlan(plan);
+  const std::vector<FaultDecision> again = run(faults);
+  for (size_t i = 0; i < first.size(); ++i) {
+    ASSERT_EQ(again[i].kind, first[i].kind) << i;
+    ASSERT_EQ(again[i].status, first[i].status) << i;
+  }
+  plan.randomSeed = 8;
+  faults.setPlan(plan);
+  const std::vector<FaultDecision> other = run(faults);
+  size_t differing = 0;
+  for (size_t i = 0; i < first.size(); ++i)
+    differing += other[i].kind != first[i].kind || other[i].status != first[i].status;
+  EXPECT_GT(differing, 1000u);
+}
+
+TEST(FaultInjectorTest, RandomFaultsComeAfterTheCountedOnes) {
+  FaultPlan plan;
+  plan.dropFirst = 1;
+  plan.failFirst = 1;
+  plan.failStatus = 503;
+  plan.randomFailRate = 1.0;
+  plan.randomStatuses = {502};
+  FaultInjector faults(plan);
+  EXPECT_EQ(faults.decide("/collect", "").kind, Kind::kDrop);
+  EXPECT_EQ(faults.decide("/collect", "").status, 503);
+  EXPECT_EQ(faults.decide("/collect", "").status, 502);
+  EXPECT_EQ(faults.decide("/batch", "").status, 502);
 }
 
 }  // namespace
