@@ -111,6 +111,28 @@ TEST_F(DeliveryTest, FlushDeliversEveryHitOrSaysWhenItCouldNot) {
   EXPECT_EQ(pending(), 3);
 }
 
+// Another caller's dispatch replaces the flush's completion handler, which is
+// then never called: the flush still ends once the hits are delivered, not
+// at its deadline.
+TEST_F(DeliveryTest, AFlushEndsWhenAnotherCallersDispatchDeliversTheHits) {
+  auto collector = startCollector();
+  ASSERT_TRUE(collector);
+  FaultPlan slow;
+  slow.delay = std::chrono::milliseconds(100);
+  collector->setFaults(slow);
+  startRoot(collector->origin());
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-3333-3"), "shared-", 30);
+  std::future<bool> flushed =
+      std::async(std::launch::async, [] { return TLM::sharedInstance().flush(300); });
+  while (flushed.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready &&
+         pending() > 0) {
+    TLM::sharedInstance().dispatch();
+  }
+  ASSERT_EQ(flushed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_TRUE(flushed.get());
+  EXPECT_EQ(pending(), 0);
+}
+
 TEST_F(DeliveryTest, ASingleShortHitIsAGetAndPlainHitsKeepToThePlainOrigin) {
   auto secure = startCollector();
   auto plain = startCollector();

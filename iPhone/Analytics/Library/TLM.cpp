@@ -212,7 +212,13 @@ bool TLM::flush(double timeoutSeconds) {
     d->dispatchWithCompletionHandler([outcome, answered](TLMDispatchResult r) {
       if (!answered->exchange(true)) outcome->set_value(r);
     });
-    if (result.wait_until(deadline) != std::future_status::ready) continue;
+    // Another caller's dispatch may replace this one's handler, which is then
+    // never called: look at the store now and then while waiting.
+    while (result.wait_until(std::min(deadline, Clock::now() + std::chrono::milliseconds(500))) !=
+               std::future_status::ready &&
+           Clock::now() < deadline && store->hitCount(nullptr, 1) != 0) {
+    }
+    if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
     if (result.get() != TLMDispatchSent) {
       std::this_thread::sleep_until(
           std::min(deadline, Clock::now() + std::chrono::milliseconds(250)));
