@@ -143,6 +143,11 @@ struct PersistentStoreCoordinator::Impl {
   // The open transaction made a change whose commit must reach stable
   // storage before it returns.
   bool flushAtCommit = false;
+  // A transaction was begun for the context and not yet committed or rolled
+  // back by it. SQLite itself rolls a transaction back after some failed
+  // writes (a full disk, an I/O error); the context must then hear of it at
+  // its save rather than have a later transaction stand in for it.
+  bool began = false;
 
   ~Impl() { close(); }
 
@@ -491,22 +496,36 @@ bool PersistentStoreCoordinator::beginIfNeeded(Error* error) {
                          "The coordinator has no persistent store");
   }
   if (inTransaction()) return true;
-  return impl_->execCached("BEGIN IMMEDIATE", error);
+  if (impl_->began) return failRolledBack(error);
+  if (!impl_->execCached("BEGIN IMMEDIATE", error)) return false;
+  impl_->began = true;
+  return true;
 }
 
 bool PersistentStoreCoordinator::commit(Error* error) {
-  if (!inTransaction()) return true;
+  if (!inTransaction()) {
+    if (!impl_->began) return true;
+    impl_->began = impl_->flushAtCommit = false;
+    return failRolledBack(error);
+  }
   if (!impl_->execCached("COMMIT", error)) {
-    if (!inTransaction()) impl_->flushAtCommit = false;  // rolled back
+    if (!inTransaction()) impl_->began = impl_->flushAtCommit = false;  // rolled back
     return false;
   }
+  impl_->began = false;
   const bool flush = std::exchange(impl_->flushAtCommit, false);
   return !flush || impl_->syncLog(error);
 }
 
+bool PersistentStoreCoordinator::failRolledBack(Error* error) {
+  return failWithError(error, NSSQLiteErrorDomain, SQLITE_ABORT,
+                       "A failed write rolled the store's transaction back: none of its "
+                       "changes were saved");
+}
+
 void PersistentStoreCoordinator::rollback() {
   if (inTransaction()) impl_->execCached("ROLLBACK", nullptr);
-  impl_->flushAtCommit = false;
+  impl_->began = impl_->flushAtCommit = false;
 }
 
 bool PersistentStoreCoordinator::inTransaction() const {

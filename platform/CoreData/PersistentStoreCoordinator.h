@@ -70,8 +70,11 @@ class PersistentStoreCoordinator {
 
   // The context's side: a write transaction spans a context's changes from
   // the first to the save.
+  // A transaction SQLite rolled back by itself (after a failed write) fails
+  // every later begin and the commit, until the context has heard of it.
   bool beginIfNeeded(Error* error);
   bool commit(Error* error);
+  static bool failRolledBack(Error* error);
   void rollback();
   bool inTransaction() const;
   std::optional<int64_t> insertRow(const EntityDescription& entity, Error* error);

@@ -197,6 +197,32 @@ TEST_F(ContextTest, EverySaveIsFlushedButOneOfDeletionsByIdentifierOnly) {
   EXPECT_FALSE(disk.unsynced("notes.sql"));
 }
 
+// SQLite rolls a transaction back by itself when a write fails on a full
+// disk. The changes made before it must not be saved by a later transaction
+// that only holds what came after: the save fails, and nothing of either is
+// in the file.
+TEST_F(ContextTest, ATransactionAFailedWriteRolledBackFailsTheSave) {
+  testing_support::FaultyDisk disk;
+  auto context = open();
+  note(*context, "kept", 1);
+  ASSERT_TRUE(context->save(nullptr));
+  for (int i = 0; i < 40; ++i)  // more than the page cache holds, so it spills to the log
+    note(*context, std::string(20000, 'x'), i + 2);
+  disk.arm(testing_support::FaultyDisk::Fault::kDiskFull, 1, "notes.sql");
+  EXPECT_FALSE(context->executeFetchRequest(byCreated(), nullptr));
+  disk.disarm();
+  ASSERT_GT(disk.injected(), 0);
+
+  Error error;
+  context->insertNewObjectForEntityForName("Note", nullptr);
+  EXPECT_FALSE(context->save(&error));
+  EXPECT_NE(error.localizedDescription.find("rolled the store's transaction back"),
+            std::string::npos)
+      << error.localizedDescription;
+  context.reset();
+  EXPECT_EQ(titles(*open(), byCreated()), std::vector<std::string>{"kept"});
+}
+
 TEST_F(ContextTest, AnInsertDeletedBeforeTheSaveLeavesNoChange) {
   auto context = open();
   auto object = note(*context, "gone", 1);
