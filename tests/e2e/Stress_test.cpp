@@ -22,6 +22,7 @@
 
 #include "TLMFields.h"
 #include "e2e/DeliveryTest.h"
+#include "platform/CoreData/ObjectStoreError.h"
 #include "platform/Foundation/Thread.h"
 
 namespace {
@@ -257,7 +258,10 @@ TEST_F(StressTest, EightSendersAgainstSettingsChangesAndARandomlyFailingCollecto
   // deleted every hit finds its hits gone.
   int goneAlready = 0;
   for (const std::string& error : serials->errors()) {
-    EXPECT_NE(error.find("No TLMHit object has the row"), std::string::npos) << error;
+    EXPECT_NE(error.find("ObjectStoreErrorDomain " +
+                         std::to_string(platform::kObjectStoreObjectNotFound) + ":"),
+              std::string::npos)
+        << error;
     ++goneAlready;
   }
 
