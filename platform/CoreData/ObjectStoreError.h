@@ -22,6 +22,7 @@ enum ObjectStoreErrorCode : long {
   kObjectStoreMissingValue = 7,       // a non-optional attribute without a value at save
   kObjectStoreObjectNotFound = 8,     // no such object (deleted, or from another store)
   kObjectStoreInvalidPredicate = 9,   // a predicate the store cannot evaluate
+  kObjectStoreFileReplaced = 10,      // the open store's file was removed, replaced or overwritten
 };
 
 // Fills *error, when error is not null, and answers false so that callers can

@@ -51,6 +51,15 @@ class PersistentStoreCoordinator {
   const std::string& storePath() const;
   const std::string& storeIdentifier() const;
 
+  // Whether the store's path still names the file it opened and that file
+  // still begins as a database does. SQLite reads neither again while it
+  // holds the pages, so commits would go on into a file moved away or
+  // overwritten, which no later open reads; every write transaction asks at
+  // its start and before its commit, and fails with kObjectStoreFileReplaced
+  // (the commit rolled back) when the file is not intact. True without a
+  // store.
+  bool storeFileIsIntact(Error* error = nullptr) const;
+
   // Removes a store file and the files SQLite keeps beside it (its log and
   // shared-memory index). Missing files are not an error. The store must
   // not be open.
@@ -74,7 +83,6 @@ class PersistentStoreCoordinator {
   // every later begin and the commit, until the context has heard of it.
   bool beginIfNeeded(Error* error);
   bool commit(Error* error);
-  static bool failRolledBack(Error* error);
   void rollback();
   bool inTransaction() const;
   std::optional<int64_t> insertRow(const EntityDescription& entity, Error* error);

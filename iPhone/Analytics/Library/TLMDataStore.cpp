@@ -250,6 +250,25 @@ std::unique_ptr<ManagedObjectContext> TLMDataStore::contextWithModel(
   return context;
 }
 
+bool TLMDataStore::reopenReplacedStore(const Error& error) {
+  if (error.domain != platform::kObjectStoreErrorDomain ||
+      error.code != platform::kObjectStoreFileReplaced || !context_ ||
+      context_->persistentStoreCoordinator()->storeFileIsIntact()) {
+    return false;
+  }
+  const auto path = databaseFullPath(kStoreFileName);
+  if (!path) return false;
+  TLM_LOG_WARNING("Database with URL file://%s was replaced while open; opening it again",
+                  path->c_str());
+  const bool current = currentContext_ == context_.get();
+  // The old connection goes first, so that what it closes (its log beside
+  // the path) is not the new one's.
+  context_.reset();
+  context_ = contextWithModel(TLMCoreDataUtil::model(), *path);
+  if (current) currentContext_ = context_.get();
+  return true;
+}
+
 // --- Running on the worker thread -------------------------------------------
 
 void TLMDataStore::tlm_performBlock(const std::function<void(Error*)>& block, Error* error) {
@@ -306,6 +325,10 @@ bool TLMDataStore::addHit(platform::Dictionary parameters, std::optional<platfor
       [&](Error* blockError) -> std::optional<bool> {
         if (!context_) return std::nullopt;
         auto hit = context_->insertNewObjectForEntityForName(kHitEntity, blockError);
+        if (!hit && reopenReplacedStore(*blockError)) {
+          *blockError = Error();
+          hit = context_->insertNewObjectForEntityForName(kHitEntity, blockError);
+        }
         if (!hit) return std::nullopt;
         if (!hit->setValuesForKeysWithDictionary(
                 {{"timestamp", time}, {"parameters", std::move(parameters)}}, blockError)) {
@@ -334,7 +357,12 @@ bool TLMDataStore::save(Error* error) {
         if (context_->hasInsertedObjects() && !deleteExcessHits(&step)) ok = false;
         keepFirst(blockError, step);
         step = Error();
-        if (!context_->save(&step)) ok = false;
+        if (!context_->save(&step)) {
+          ok = false;
+          // The hits of this save are gone with the file; later ones go to
+          // the file opened anew.
+          reopenReplacedStore(step);
+        }
         keepFirst(blockError, step);
         step = Error();
         if (!oldContext_->save(&step)) ok = false;

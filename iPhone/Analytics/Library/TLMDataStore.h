@@ -152,6 +152,11 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
       platform::ManagedObjectModel model, const std::string& path);
   std::unique_ptr<platform::ManagedObjectContext> contextWithModel(
       platform::ManagedObjectModel model, const std::string& path);
+  // After an operation on the current store failed because its file was
+  // removed, replaced or overwritten while open: opens the path anew (a
+  // file that is no store is replaced by an empty one, as at set-up), so
+  // that later hits reach a file a later start reads. True when it did.
+  bool reopenReplacedStore(const platform::Error& error);
   int64_t contextHitCount(platform::ManagedObjectContext* context, platform::Error* error);
   bool contextRemoveStaleHits(platform::ManagedObjectContext* context, platform::Error* error);
   bool deleteExcessHits(platform::Error* error);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "TestModel.h"
@@ -221,6 +222,42 @@ TEST_F(ContextTest, ATransactionAFailedWriteRolledBackFailsTheSave) {
       << error.localizedDescription;
   context.reset();
   EXPECT_EQ(titles(*open(), byCreated()), std::vector<std::string>{"kept"});
+}
+
+// SQLite would go on committing into a file moved away or overwritten under
+// an open store, where no later open finds the rows. A save whose file went
+// during its transaction fails and leaves nothing behind; so does the next
+// change, until a new store is opened on the path.
+TEST_F(ContextTest, AFileRemovedOrOverwrittenUnderTheStoreFailsTheSave) {
+  auto context = open();
+  note(*context, "kept", 1);
+  ASSERT_TRUE(context->save(nullptr));
+  note(*context, "during", 2);
+  ASSERT_EQ(::rename(path().c_str(), (path() + ".moved").c_str()), 0);
+
+  Error error;
+  EXPECT_FALSE(context->save(&error));
+  EXPECT_EQ(error.code, platform::kObjectStoreFileReplaced) << error.localizedDescription;
+  EXPECT_FALSE(context->persistentStoreCoordinator()->storeFileIsIntact());
+  error = Error();
+  EXPECT_FALSE(context->insertNewObjectForEntityForName("Note", &error));
+  EXPECT_EQ(error.code, platform::kObjectStoreFileReplaced);
+  context.reset();
+  ASSERT_EQ(::rename((path() + ".moved").c_str(), path().c_str()), 0);
+  EXPECT_EQ(titles(*open(), byCreated()), std::vector<std::string>{"kept"});
+
+  // The same file, its first page overwritten in place.
+  context = open();
+  ASSERT_TRUE(context->persistentStoreCoordinator()->storeFileIsIntact());
+  note(*context, "during", 3);
+  {
+    std::FILE* file = std::fopen(path().c_str(), "r+b");
+    ASSERT_TRUE(file);
+    std::fputs("not a database any more", file);
+    std::fclose(file);
+  }
+  EXPECT_FALSE(context->save(&error));
+  EXPECT_EQ(error.code, platform::kObjectStoreFileReplaced);
 }
 
 TEST_F(ContextTest, AnInsertDeletedBeforeTheSaveLeavesNoChange) {
