@@ -214,11 +214,12 @@ bool TLM::flush(double timeoutSeconds) {
     });
     // Another caller's dispatch may replace this one's handler, which is then
     // never called: look at the store now and then while waiting.
-    while (result.wait_until(std::min(deadline, Clock::now() + std::chrono::milliseconds(500))) !=
-               std::future_status::ready &&
-           Clock::now() < deadline && store->hitCount(nullptr, 1) != 0) {
-    }
-    if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
+    bool answeredInTime = false;
+    do {
+      const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(500));
+      answeredInTime = result.wait_until(slice) == std::future_status::ready;
+    } while (!answeredInTime && Clock::now() < deadline && store->hitCount(nullptr, 1) != 0);
+    if (!answeredInTime) continue;  // the loop's head says why
     if (result.get() != TLMDispatchSent) {
       std::this_thread::sleep_until(
           std::min(deadline, Clock::now() + std::chrono::milliseconds(250)));

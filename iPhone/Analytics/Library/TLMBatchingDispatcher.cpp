@@ -368,11 +368,11 @@ void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
   std::vector<TLMHitRecord> records(admitted.size());
   for (std::size_t i = 0; i < admitted.size(); ++i) {
     records[i].timestamp = determineHitTime(admitted[i]);
-    records[i].parameters = admitted[i];
+    records[i].parameters = std::move(admitted[i]);
   }
   persistAll(records);
-  for (const Dictionary& parameters : admitted)
-    checkIAdCampaignAttributionWithHitParameters(parameters);
+  for (const TLMHitRecord& record : records)
+    checkIAdCampaignAttributionWithHitParameters(record.parameters);
 }
 
 Date TLMBatchingDispatcher::determineHitTime(Dictionary& parameters) {
