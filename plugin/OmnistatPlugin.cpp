@@ -6,6 +6,7 @@
 #include "TLMDictionaryBuilder.h"
 #include "TLMFields.h"
 #include "TLMLogger.h"
+#include "platform/Foundation/MutexLock.h"
 #include "platform/Foundation/Number.h"
 
 using platform::Number;
@@ -65,7 +66,7 @@ OmnistatPlugin::OmnistatPlugin() {
 void OmnistatPlugin::pluginInitialize() {
   trackerStarted_ = false;
   debugMode_ = false;
-  std::lock_guard<std::mutex> lock(dimensionsMutex_);
+  platform::MutexLock lock(dimensionsMutex_);
   customDimensions_.reset();
 }
 
@@ -118,7 +119,7 @@ void OmnistatPlugin::track(const Command& command, Work work) {
       // One tracking command at a time sets its fields and sends: a view's
       // hit must carry its own screen name, not that of a view being
       // tracked beside it on another background thread.
-      std::lock_guard<std::mutex> lock(trackMutex_);
+      platform::MutexLock lock(trackMutex_);
       work(TLM::sharedInstance().defaultTracker());
     }
     answerOk(command);
@@ -238,7 +239,7 @@ void OmnistatPlugin::addCustomDimension(const Command& command) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(dimensionsMutex_);
+    platform::MutexLock lock(dimensionsMutex_);
     if (!customDimensions_) customDimensions_.emplace();
     (*customDimensions_)[number->stringValue()] = *value;
   }
@@ -248,7 +249,7 @@ void OmnistatPlugin::addCustomDimension(const Command& command) {
 void OmnistatPlugin::addCustomDimensionsToTracker(const std::shared_ptr<TLMTracker>& tracker) {
   std::map<std::string, ScriptValue> dimensions;
   {
-    std::lock_guard<std::mutex> lock(dimensionsMutex_);
+    platform::MutexLock lock(dimensionsMutex_);
     if (!customDimensions_) return;
     dimensions = *customDimensions_;
   }

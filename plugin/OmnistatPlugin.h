@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Cordova/CDVPlugin.h"
+#include "platform/Foundation/Mutex.h"
 
 class TLMTracker;
 
@@ -83,9 +84,10 @@ class OmnistatPlugin : public CDVPlugin {
 
   std::atomic<bool> trackerStarted_{false};
   std::atomic<bool> debugMode_{false};
-  std::mutex trackMutex_;
-  std::mutex dimensionsMutex_;
+  platform::Mutex trackMutex_;
+  platform::Mutex dimensionsMutex_;
   // Decimal text of a dimension index to its value; none until the first
   // addCustomDimension.
-  std::optional<std::map<std::string, platform::ScriptValue>> customDimensions_;
+  std::optional<std::map<std::string, platform::ScriptValue>> customDimensions_
+      GUARDED_BY(dimensionsMutex_);
 };

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test suite in the plain build and in the
 # AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds, then
-# the fuzz targets for a bounded time (clang, libFuzzer).
-#   scripts/test.sh            all three builds and the fuzz run
-#   scripts/test.sh default    only the named presets (default, asan, tsan, fuzz)
+# the fuzz targets for a bounded time (clang, libFuzzer), and builds the tree
+# with clang's lock checks (-Wthread-safety as errors).
+#   scripts/test.sh            all three builds, the fuzz run and the lock check
+#   scripts/test.sh default    only the named presets (default, asan, tsan, fuzz,
+#                              thread-safety)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
 presets=("$@")
-if ((${#presets[@]} == 0)); then presets=(default asan tsan fuzz); fi
+if ((${#presets[@]} == 0)); then presets=(default asan tsan fuzz thread-safety); fi
 
 for preset in "${presets[@]}"; do
   if [[ ${preset} == fuzz ]]; then
@@ -21,6 +23,13 @@ for preset in "${presets[@]}"; do
       DictionaryArchive_fuzz CollectorBody_fuzz
     echo "=== fuzz: bounded fuzz runs" >&2
     ctest --preset fuzz
+    continue
+  fi
+  if [[ ${preset} == thread-safety ]]; then
+    # Nothing to run: the build is the check.
+    echo "=== thread-safety: build with clang's lock checks" >&2
+    cmake --preset thread-safety >/dev/null
+    cmake --build --preset thread-safety
     continue
   fi
   echo "=== ${preset}: configure and build" >&2

@@ -1,4 +1,5 @@
 #include "platform/Foundation/FlagObservers.h"
+#include "platform/Foundation/MutexLock.h"
 
 #include <algorithm>
 #include <utility>
@@ -9,7 +10,7 @@ void FlagObservers::addObserver(std::weak_ptr<FlagObserver> observer, std::strin
   std::shared_ptr<FlagObserver> live = observer.lock();
   if (!live) return;
   const FlagObserver* address = live.get();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   // A dead entry at the same address belonged to an earlier object.
   std::erase_if(entries_, [](const Entry& entry) { return entry.observer.expired(); });
   const bool known = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& entry) {
@@ -19,7 +20,7 @@ void FlagObservers::addObserver(std::weak_ptr<FlagObserver> observer, std::strin
 }
 
 void FlagObservers::removeObserver(const FlagObserver* observer, std::string_view key) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(entries_,
                 [&](const Entry& entry) { return entry.address == observer && entry.key == key; });
 }
@@ -29,7 +30,7 @@ void FlagObservers::didChange(std::string_view key, bool newValue) {
   // are called without it, so one may add or remove observers.
   std::vector<std::shared_ptr<FlagObserver>> receivers;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::erase_if(entries_, [](const Entry& entry) { return entry.observer.expired(); });
     for (const Entry& entry : entries_) {
       if (entry.key != key) continue;

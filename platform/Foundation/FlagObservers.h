@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Foundation/FlagObserver.h"
+#include "platform/Foundation/Mutex.h"
 
 namespace platform {
 
@@ -30,8 +31,8 @@ class FlagObservers {
     const FlagObserver* address;  // identity only, for removal
     std::string key;
   };
-  std::mutex mutex_;
-  std::vector<Entry> entries_;  // guarded by mutex_
+  Mutex mutex_;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

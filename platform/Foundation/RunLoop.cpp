@@ -14,7 +14,6 @@
 #include <deque>
 #include <future>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -24,6 +23,8 @@
 #include <vector>
 
 #include "platform/Foundation/Log.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace platform {
 namespace {
@@ -70,9 +71,9 @@ unsigned toFdEvents(short revents, unsigned wanted) {
 
 // What a postAndWait() caller waits on.
 struct WaitState {
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable done;
-  bool finished = false;  // guarded by mutex
+  bool finished GUARDED_BY(mutex) = false;
 };
 
 // Travels inside the posted task; its destruction, after the task has run or
@@ -81,7 +82,7 @@ class WaitRelease {
  public:
   explicit WaitRelease(std::shared_ptr<WaitState> state) : state_(std::move(state)) {}
   ~WaitRelease() {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->finished = true;
     state_->done.notify_all();
   }
@@ -123,14 +124,14 @@ struct RunLoop::Impl {
   std::atomic<std::thread::id> owner{};
   std::atomic<uint64_t> nextId{1};
 
-  std::mutex mutex;
-  std::vector<Task> pending;                        // guarded by mutex
-  TimerMap timers;                                  // guarded by mutex
-  std::unordered_map<TimerId, TimerKey> timerKeys;  // guarded by mutex
-  std::map<WatchId, Watch> watches;                 // guarded by mutex
-  uint64_t nextSequence = 0;                        // guarded by mutex
-  bool stopRequested = false;                       // guarded by mutex
-  bool closed = false;                              // guarded by mutex
+  Mutex mutex;
+  std::vector<Task> pending GUARDED_BY(mutex);
+  TimerMap timers GUARDED_BY(mutex);
+  std::unordered_map<TimerId, TimerKey> timerKeys GUARDED_BY(mutex);
+  std::map<WatchId, Watch> watches GUARDED_BY(mutex);
+  uint64_t nextSequence GUARDED_BY(mutex) = 0;
+  bool stopRequested GUARDED_BY(mutex) = false;
+  bool closed GUARDED_BY(mutex) = false;
 
   // Tasks taken from `pending` and not yet run. Kept here rather than in a
   // pass, so that a nested runFor() (from inside a task) goes on with them in
@@ -161,20 +162,20 @@ struct RunLoop::Impl {
   }
 
   bool takeStop() {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     return std::exchange(stopRequested, false);
   }
 
-  // Puts a timer in order; REQUIRES: mutex held.
-  void insertLocked(Clock::time_point due, Timer timer) {
+  // Puts a timer in order.
+  void insertLocked(Clock::time_point due, Timer timer) REQUIRES(mutex) {
     const TimerKey key{due, nextSequence++};
     timerKeys[timer.id] = key;
     timers.emplace(key, std::move(timer));
   }
 
   // Removes a timer; the node goes back to the caller, to be destroyed
-  // unlocked. REQUIRES: mutex held.
-  TimerMap::node_type extractLocked(TimerId id) {
+  // unlocked.
+  TimerMap::node_type extractLocked(TimerId id) REQUIRES(mutex) {
     auto found = timerKeys.find(id);
     if (found == timerKeys.end()) return {};
     auto node = timers.extract(found->second);
@@ -186,7 +187,7 @@ struct RunLoop::Impl {
     timer.id = nextId.fetch_add(1);
     const TimerId id = timer.id;
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       if (closed) return 0;
       insertLocked(Clock::now() + delay, std::move(timer));
     }
@@ -198,7 +199,7 @@ struct RunLoop::Impl {
   void cancelPerformsMatching(const void* target, const std::string_view* operation) {
     std::vector<TimerMap::node_type> removed;
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       for (auto it = timers.begin(); it != timers.end();) {
         const Timer& timer = it->second;
         const bool matches = timer.isPerform && timer.target == target &&
@@ -218,7 +219,7 @@ struct RunLoop::Impl {
     TimerMap droppedTimers;
     std::map<WatchId, Watch> droppedWatches;
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       closed = true;
       droppedTasks.swap(pending);
       droppedTimers.swap(timers);
@@ -244,7 +245,7 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
     if (takeStop()) return RunResult::Stopped;
 
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       for (Task& task : pending)
         ready.push_back(std::move(task));
       pending.clear();
@@ -264,7 +265,7 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
     for (;;) {
       std::shared_ptr<Task> fn;
       {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         if (timers.empty() || timers.begin()->first.first > passStart) break;
         auto node = timers.extract(timers.begin());
         Timer& timer = node.mapped();
@@ -289,7 +290,7 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
     Clock::time_point wakeAt = deadline.value_or(Clock::time_point::max());
     bool haveTasks = false;
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       fds.push_back(pollfd{wakeFd, POLLIN, 0});
       for (const auto& [id, watch] : watches) {
         if (watch.events == 0) continue;
@@ -340,7 +341,7 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
         {
           // The watch may have gone or changed in an earlier callback of this
           // pass; what it asks for now is what counts.
-          std::lock_guard lock(mutex);
+          MutexLock lock(mutex);
           auto found = watches.find(watchIds[i - 1]);
           if (found == watches.end() || found->second.events == 0) continue;
           events = toFdEvents(revents, found->second.events);
@@ -432,7 +433,7 @@ void RunLoop::post(Task task) {
   if (!task) return;
   bool wasEmpty = false;
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     // A closed loop drops the task when this call returns, unlocked, since
     // its destruction may release a postAndWait() caller.
     if (!impl_->closed) {
@@ -454,8 +455,8 @@ void RunLoop::postAndWait(Task task) {
   }
   auto state = std::make_shared<WaitState>();
   post([task = std::move(task), release = std::make_shared<WaitRelease>(state)] { task(); });
-  std::unique_lock lock(state->mutex);
-  state->done.wait(lock, [&] { return state->finished; });
+  MutexLock lock(state->mutex);
+  state->mutex.await(state->done, [&]() REQUIRES(state->mutex) { return state->finished; });
 }
 
 RunLoop::TimerId RunLoop::scheduleTimer(double interval, bool repeats, Task fn) {
@@ -473,7 +474,7 @@ RunLoop::TimerId RunLoop::scheduleTimer(double interval, bool repeats, Task fn) 
 void RunLoop::cancelTimer(TimerId id) {
   Impl::TimerMap::node_type removed;  // destroyed after the lock is released
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     removed = impl_->extractLocked(id);
   }
 }
@@ -505,7 +506,7 @@ RunLoop::WatchId RunLoop::watchFd(int fd, unsigned events, std::function<void(un
   }
   const WatchId id = impl_->nextId.fetch_add(1);
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     if (impl_->closed) return 0;
     impl_->watches.emplace(
         id, Impl::Watch{fd, events & kAskable,
@@ -517,7 +518,7 @@ RunLoop::WatchId RunLoop::watchFd(int fd, unsigned events, std::function<void(un
 
 void RunLoop::updateFdEvents(WatchId id, unsigned events) {
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     auto found = impl_->watches.find(id);
     if (found == impl_->watches.end()) return;
     found->second.events = events & kAskable;
@@ -528,7 +529,7 @@ void RunLoop::updateFdEvents(WatchId id, unsigned events) {
 void RunLoop::unwatchFd(WatchId id) {
   std::map<WatchId, Impl::Watch>::node_type removed;
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     removed = impl_->watches.extract(id);
   }
   if (removed && !isCurrent()) impl_->wake();
@@ -554,7 +555,7 @@ RunLoop::RunResult RunLoop::runFor(double seconds, bool returnAfterSourceHandled
 
 void RunLoop::stop() {
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     impl_->stopRequested = true;
   }
   // On the loop's own thread the stop is seen after the callback in
@@ -568,7 +569,7 @@ void RunLoop::wakeUp() {
 
 RunLoop::Waits RunLoop::waits() const {
   Waits waits;
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   if (impl_->wakeFd >= 0) waits.fds.emplace_back(impl_->wakeFd, POLLIN);
   for (const auto& [id, watch] : impl_->watches) {
     if (watch.events != 0) waits.fds.emplace_back(watch.fd, toPollEvents(watch.events));

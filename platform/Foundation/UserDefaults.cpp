@@ -12,6 +12,7 @@
 #include "platform/Foundation/Bundle.h"
 #include "platform/Foundation/FileSystem.h"
 #include "platform/Foundation/Log.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace platform {
 
@@ -182,19 +183,19 @@ UserDefaults& UserDefaults::standard() {
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)), values_(load(path_)) {}
 
 std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (const Value* value = find(values_, key)) return *value;
   return std::nullopt;
 }
 
 void UserDefaults::setObject(std::string_view key, Value value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_.insert_or_assign(std::string(key), std::move(value));
   writeLocked();
 }
 
 void UserDefaults::removeObject(std::string_view key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = values_.find(key);
   if (it == values_.end()) return;
   values_.erase(it);
@@ -202,12 +203,12 @@ void UserDefaults::removeObject(std::string_view key) {
 }
 
 bool UserDefaults::synchronize() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return writeLocked();
 }
 
 Dictionary UserDefaults::dictionaryRepresentation() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return values_;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Foundation/Mutex.h"
 #include "platform/Foundation/Value.h"
 
 namespace platform {
@@ -41,11 +42,11 @@ class UserDefaults {
   const std::string& path() const { return path_; }
 
  private:
-  bool writeLocked();
+  bool writeLocked() REQUIRES(mutex_);
 
   std::string path_;
-  mutable std::mutex mutex_;
-  Dictionary values_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  Dictionary values_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

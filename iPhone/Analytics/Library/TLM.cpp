@@ -32,24 +32,22 @@ constexpr char kFirstInitTimeStampKey[] = "TLMFirstInitTimeStamp";
 alignas(TLM) unsigned char gInstanceStorage[sizeof(TLM)];
 std::atomic<TLM*> gInstance{nullptr};
 
-std::recursive_mutex& classLock() {
-  static auto* lock = new std::recursive_mutex;
-  return *lock;
-}
+// The class's own state, made on first use and never destroyed.
+struct ClassState {
+  // Serialises the making of the instance.
+  platform::RecursiveMutex classLock;
+  // The factory has a lock of its own: the root reads it under its instance
+  // lock, while the class lock is taken before the instance lock.
+  platform::Mutex factoryLock;
+  // By default the root sends through the batching dispatcher over a new
+  // hit store.
+  TLMDispatcherFactory dispatcherFactory GUARDED_BY(factoryLock) =
+      []() -> std::shared_ptr<TLMDispatcher> { return TLMBatchingDispatcher::dispatcher(); };
+};
 
-// The factory has a lock of its own: the root reads it under its instance
-// lock, while the class lock is taken before the instance lock.
-std::mutex& factoryLock() {
-  static auto* lock = new std::mutex;
-  return *lock;
-}
-
-// By default the root sends through the batching dispatcher over a new hit
-// store.
-TLMDispatcherFactory& dispatcherFactory() {
-  static auto* factory = new TLMDispatcherFactory(
-      []() -> std::shared_ptr<TLMDispatcher> { return TLMBatchingDispatcher::dispatcher(); });
-  return *factory;  // guarded by factoryLock()
+ClassState& classState() {
+  static auto* state = new ClassState;
+  return *state;
 }
 
 TLMTrackerFactory defaultTrackerFactory() {
@@ -69,7 +67,7 @@ void threadMain(platform::Thread& thread) {
 
 TLM& TLM::sharedInstance() {
   if (TLM* instance = gInstance.load(std::memory_order_acquire)) return *instance;
-  std::lock_guard<std::recursive_mutex> lock(classLock());
+  platform::MutexLock lock(classState().classLock);
   // A call from inside the root's own making, on this thread, finds the
   // instance recorded by the constructor and gets the root under construction.
   if (TLM* instance = gInstance.load(std::memory_order_acquire)) return *instance;
@@ -90,8 +88,9 @@ platform::Thread& TLM::thread() {
 }
 
 void TLM::setDispatcherFactory(TLMDispatcherFactory factory) {
-  std::lock_guard<std::mutex> lock(factoryLock());
-  dispatcherFactory() = std::move(factory);
+  ClassState& state = classState();
+  platform::MutexLock lock(state.factoryLock);
+  state.dispatcherFactory = std::move(factory);
 }
 
 TLM::TLM() {
@@ -104,7 +103,7 @@ TLM::TLM() {
     trackerImplClass_ = defaultTrackerFactory();
     urlConnectionClass_ = TLMURLConnection::connectionClass();
     // The logger must exist before the dispatcher, which may log.
-    std::lock_guard<std::mutex> loggerLock(loggerLock_);
+    platform::MutexLock loggerLock(loggerLock_);
     logger_ = std::make_shared<TLMDefaultLogger>();
   }
   if (!dispatcher()) TLM_LOG_ERROR("Dispatcher initialization failed: %s", "(null)");
@@ -296,7 +295,7 @@ std::shared_ptr<TLMLogger> TLM::logger() {
   // Recorded like every public operation (it has no code); read without the
   // instance lock, see the class comment.
   TLMUsageTracker::trackAction("logger");
-  std::lock_guard<std::mutex> lock(loggerLock_);
+  platform::MutexLock lock(loggerLock_);
   return logger_;
 }
 
@@ -304,7 +303,7 @@ void TLM::setLogger(std::shared_ptr<TLMLogger> logger) {
   Lock lock(lock_);
   std::shared_ptr<TLMLogger> replaced;
   {
-    std::lock_guard<std::mutex> loggerLock(loggerLock_);
+    platform::MutexLock loggerLock(loggerLock_);
     if (logger_ == logger) return;
     replaced = std::exchange(logger_, std::move(logger));
   }
@@ -333,8 +332,9 @@ bool TLM::createDispatcher() {
   if (dispatcher_) return true;
   TLMDispatcherFactory factory;
   {
-    std::lock_guard<std::mutex> factoryLockGuard(factoryLock());
-    factory = dispatcherFactory();
+    ClassState& state = classState();
+    platform::MutexLock factoryLock(state.factoryLock);
+    factory = state.dispatcherFactory;
   }
   if (factory) dispatcher_ = factory();
   if (dispatcher_) dispatcher_->setUrlConnectionClass(TLMURLConnection::connectionClass());

@@ -12,6 +12,9 @@
 #include "TLMLogger.h"
 #include "TLMTracker.h"
 #include "platform/Foundation/KeyValueObserving.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
+#include "platform/Foundation/RecursiveMutex.h"
 
 class TLMConnectionClass;
 
@@ -110,22 +113,22 @@ class TLM {
   TLM();
   ~TLM() = delete;
 
-  using Lock = std::lock_guard<std::recursive_mutex>;
+  using Lock = platform::MutexLock<platform::RecursiveMutex>;
 
-  std::recursive_mutex lock_;
-  bool trackUncaughtExceptions_ = false;                                      // guarded by lock_
-  bool dryRun_ = false;                                                       // guarded by lock_
-  bool optOut_ = false;                                                       // guarded by lock_
-  std::shared_ptr<TLMDispatcher> dispatcher_;                                 // guarded by lock_
-  std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_;  // guarded by lock_
-  std::weak_ptr<TLMTracker> defaultTracker_;                                  // guarded by lock_
-  TLMTrackerFactory trackerImplClass_;                                        // guarded by lock_
+  platform::RecursiveMutex lock_;
+  bool trackUncaughtExceptions_ GUARDED_BY(lock_) = false;
+  bool dryRun_ GUARDED_BY(lock_) = false;
+  bool optOut_ GUARDED_BY(lock_) = false;
+  std::shared_ptr<TLMDispatcher> dispatcher_ GUARDED_BY(lock_);
+  std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_ GUARDED_BY(lock_);
+  std::weak_ptr<TLMTracker> defaultTracker_ GUARDED_BY(lock_);
+  TLMTrackerFactory trackerImplClass_ GUARDED_BY(lock_);
   // The logger has a lock of its own, taken only to copy or replace the
   // pointer (never while logging), instead of an atomic shared pointer:
   // libstdc++'s hides its lock in the pointer's bits, where ThreadSanitizer
-  // cannot see it and reports a race.
-  std::mutex loggerLock_;
-  std::shared_ptr<TLMLogger> logger_;  // guarded by loggerLock_, written under lock_ too
-  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;  // guarded by lock_
+  // cannot see it and reports a race. It is replaced under lock_ too.
+  platform::Mutex loggerLock_;
+  std::shared_ptr<TLMLogger> logger_ GUARDED_BY(loggerLock_);
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_ GUARDED_BY(lock_);
   platform::FlagObservers optOutObservers_;
 };

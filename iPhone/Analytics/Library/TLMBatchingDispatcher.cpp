@@ -128,7 +128,10 @@ void TLMBatchingDispatcher::start() {
   // setupBatching: the defaults above, batching on.
   batchingStrategy_ = TLMBatchingStrategyTimeGap;
   compressionStrategy_ = TLMCompressionGzip;
-  serverBatchingDisabled_ = false;
+  {
+    Lock lock(mutex_);
+    serverBatchingDisabled_ = false;
+  }
   batchRetryInterval_ = 3600.0;
   // The timer exists whenever its three conditions hold, and they hold from
   // the start (an interval of 120 s, hits assumed, the host reachable).
@@ -300,7 +303,7 @@ void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
   if (optOut_) return;
   bool first = false;
   {
-    std::lock_guard lock(queueMutex_);
+    platform::MutexLock lock(queueMutex_);
     first = queuedModels_.empty();
     queuedModels_.push_back(std::move(model));
   }
@@ -315,7 +318,7 @@ void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
 void TLMBatchingDispatcher::storeQueuedModels() {
   std::vector<std::shared_ptr<TLMTrackerModel>> models;
   {
-    std::lock_guard lock(queueMutex_);
+    platform::MutexLock lock(queueMutex_);
     models.swap(queuedModels_);
   }
   std::vector<Dictionary> hits;

@@ -18,6 +18,9 @@
 #include "TLMReachabilityDelegate.h"
 #include "platform/Foundation/Error.h"
 #include "platform/Foundation/FlagObserver.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
+#include "platform/Foundation/RecursiveMutex.h"
 #include "platform/Foundation/RunLoop.h"
 
 class TLMAnalyticsPropertiesStore;
@@ -50,10 +53,12 @@ struct URLResponse;
 // campaign hit is handed to its tracker on the main loop: "TLMThread" takes
 // neither the root's nor a tracker's lock.
 // mutex_ (recursive) guards hasHits_ (a change reschedules the timer while
-// the lock is held, and the reschedule reads hasHits_ again), the completion
-// handlers, and the state the answer handler shares with "TLMThread":
-// serverBatchingDisabled_, batchFailedTime_ and connection_. Everything else
-// is touched only on "TLMThread".
+// the lock is held, and the reschedule reads hasHits_ again), hostReachable_,
+// the dispatch interval, the connection class, the completion handlers, and
+// the state the answer handler shares with "TLMThread":
+// serverBatchingDisabled_, batchFailedTime_ and connection_. queueMutex_
+// guards the queue of sent models. The compiler checks both (GUARDED_BY).
+// Everything else is touched only on "TLMThread".
 class TLMBatchingDispatcher final : public TLMDispatcher,
                                     public TLMReachabilityDelegate,
                                     public platform::FlagObserver,
@@ -180,7 +185,7 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore);
 
  private:
-  using Lock = std::lock_guard<std::recursive_mutex>;
+  using Lock = platform::MutexLock<platform::RecursiveMutex>;
 
   void start();
   // The thread gate: runs `work` on "TLMThread" and answers true when the
@@ -197,36 +202,36 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   std::string joinPayload(const std::vector<std::string>& lines) const;
   void sendBatch(std::vector<TLMHitRecord> batch, const std::vector<std::string>& lines);
 
-  std::recursive_mutex mutex_;
-  bool hasHits_ = true;              // guarded by mutex_
+  platform::RecursiveMutex mutex_;
+  bool hasHits_ GUARDED_BY(mutex_) = true;
   std::atomic<bool> optOut_{false};  // read on the senders' threads
-  bool hostReachable_ = true;
-  bool serverBatchingDisabled_ = false;  // guarded by mutex_
+  bool hostReachable_ GUARDED_BY(mutex_) = true;
+  bool serverBatchingDisabled_ GUARDED_BY(mutex_) = false;
   TLMBatchingStrategy batchingStrategy_ = TLMBatchingStrategyTimeGap;
   TLMCompressionStrategy compressionStrategy_ = TLMCompressionGzip;
-  double dispatchInterval_ = 120.0;  // guarded by mutex_
+  double dispatchInterval_ GUARDED_BY(mutex_) = 120.0;
   std::shared_ptr<TLMDataStore> dataStore_;
   std::shared_ptr<TLMAnalyticsPropertiesStore> propertiesStore_;
   std::shared_ptr<TLMRequestBuilder> requestBuilder_;
-  std::shared_ptr<TLMConnectionClass> urlConnectionClass_;  // guarded by mutex_
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_ GUARDED_BY(mutex_);
   uint64_t maxHitsPerDispatch_ = 20;
   double maxHitAge_ = 2592000.0;
   uint64_t maxBodySize_ = 8192;
   uint64_t maxHitSize_ = 8192;
   std::shared_ptr<TLMReachabilityChecker> reachability_;
   std::string httpURL_, httpsURL_, httpBatchURL_, httpsBatchURL_;
-  std::shared_ptr<TLMURLConnection> connection_;  // guarded by mutex_
+  std::shared_ptr<TLMURLConnection> connection_ GUARDED_BY(mutex_);
   platform::RunLoop::TimerId timer_ = 0;
-  double batchFailedTime_ = 0.0;  // guarded by mutex_
+  double batchFailedTime_ GUARDED_BY(mutex_) = 0.0;
   double batchRetryInterval_ = 3600.0;
-  TLMDispatchCompletionHandler defaultCompletionHandler_;  // guarded by mutex_
-  TLMDispatchCompletionHandler currentCompletionHandler_;  // guarded by mutex_
+  TLMDispatchCompletionHandler defaultCompletionHandler_ GUARDED_BY(mutex_);
+  TLMDispatchCompletionHandler currentCompletionHandler_ GUARDED_BY(mutex_);
   std::map<std::string, bool, std::less<>> iAdCampaignTrackerIdCache_;
   bool loggedNoAdClient_ = false;
   bool loggedPastWindow_ = false;
   std::atomic<uint64_t> failedHitSaves_{0};
   // Models queued by senders and not yet taken by "TLMThread". Its own lock,
   // held only to add or take, so senders never wait on the dispatcher's.
-  std::mutex queueMutex_;
-  std::vector<std::shared_ptr<TLMTrackerModel>> queuedModels_;  // guarded by queueMutex_
+  platform::Mutex queueMutex_;
+  std::vector<std::shared_ptr<TLMTrackerModel>> queuedModels_ GUARDED_BY(queueMutex_);
 };

@@ -18,6 +18,7 @@
 #include "platform/CoreData/Predicate.h"
 #include "platform/Foundation/Exception.h"
 #include "platform/Foundation/FileSystem.h"
+#include "platform/Foundation/MutexLock.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/UIKit/Application.h"
@@ -185,12 +186,12 @@ bool TLMDataStore::setUpCoreData() {
   }
 
   if (auto stored = fetchClientId()) {
-    std::lock_guard lock(identityMutex_);
+    platform::MutexLock lock(identityMutex_);
     clientId_ = std::move(stored);
   } else {
     const std::string generated = TLMHitUtil::generateClientId();
     {
-      std::lock_guard lock(identityMutex_);
+      platform::MutexLock lock(identityMutex_);
       clientId_ = generated;
     }
     setClientId(generated);
@@ -210,7 +211,7 @@ bool TLMDataStore::setUpCoreData() {
         auto idfa = stringOf(kIdfaProperty);
         auto changes = numberOf(kChangeCountProperty);
         auto changeTime = numberOf(kChangeTimeStampProperty);
-        std::lock_guard lock(identityMutex_);
+        platform::MutexLock lock(identityMutex_);
         hashedIdfa_ = std::move(idfa);
         idfaChangeCount_ = changes;
         lastChangeTimeStamp_ = changeTime;
@@ -587,18 +588,18 @@ bool TLMDataStore::setPropertyStringValue(std::string_view name, const std::stri
 }
 
 template <class T>
-void TLMDataStore::keep(std::optional<T>& field, const T& value) {
-  std::lock_guard lock(identityMutex_);
-  field = value;
+void TLMDataStore::keep(std::optional<T> TLMDataStore::*field, const T& value) {
+  platform::MutexLock lock(identityMutex_);
+  this->*field = value;
 }
 
 std::optional<std::string> TLMDataStore::clientId() {
   {
-    std::lock_guard lock(identityMutex_);
+    platform::MutexLock lock(identityMutex_);
     if (clientId_) return clientId_;
   }
   waitForSetUp();
-  std::lock_guard lock(identityMutex_);
+  platform::MutexLock lock(identityMutex_);
   return clientId_;
 }
 
@@ -612,10 +613,10 @@ std::optional<std::string> TLMDataStore::fetchClientId() {
 }
 
 void TLMDataStore::setClientId(const std::string& clientId) {
-  keep(clientId_, clientId);
+  keep(&TLMDataStore::clientId_, clientId);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
-        keep(clientId_, clientId);
+        keep(&TLMDataStore::clientId_, clientId);
         return setPropertyStringValue(kClientIdProperty, clientId, error);
       },
       nullptr);
@@ -623,15 +624,15 @@ void TLMDataStore::setClientId(const std::string& clientId) {
 
 std::optional<std::string> TLMDataStore::hashedIdfa() {
   waitForSetUp();
-  std::lock_guard lock(identityMutex_);
+  platform::MutexLock lock(identityMutex_);
   return hashedIdfa_;
 }
 
 void TLMDataStore::setHashedIdfa(const std::string& hashedIdfa) {
-  keep(hashedIdfa_, hashedIdfa);
+  keep(&TLMDataStore::hashedIdfa_, hashedIdfa);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
-        keep(hashedIdfa_, hashedIdfa);
+        keep(&TLMDataStore::hashedIdfa_, hashedIdfa);
         return setPropertyStringValue(kIdfaProperty, hashedIdfa, error);
       },
       nullptr);
@@ -639,15 +640,15 @@ void TLMDataStore::setHashedIdfa(const std::string& hashedIdfa) {
 
 std::optional<platform::Number> TLMDataStore::idfaChangeCount() {
   waitForSetUp();
-  std::lock_guard lock(identityMutex_);
+  platform::MutexLock lock(identityMutex_);
   return idfaChangeCount_;
 }
 
 void TLMDataStore::setIdfaChangeCount(const platform::Number& count) {
-  keep(idfaChangeCount_, count);
+  keep(&TLMDataStore::idfaChangeCount_, count);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
-        keep(idfaChangeCount_, count);
+        keep(&TLMDataStore::idfaChangeCount_, count);
         return setPropertyNumberValue(kChangeCountProperty, count, error);
       },
       nullptr);
@@ -655,15 +656,15 @@ void TLMDataStore::setIdfaChangeCount(const platform::Number& count) {
 
 std::optional<platform::Number> TLMDataStore::lastChangeTimeStamp() {
   waitForSetUp();
-  std::lock_guard lock(identityMutex_);
+  platform::MutexLock lock(identityMutex_);
   return lastChangeTimeStamp_;
 }
 
 void TLMDataStore::setLastChangeTimeStamp(const platform::Number& seconds) {
-  keep(lastChangeTimeStamp_, seconds);
+  keep(&TLMDataStore::lastChangeTimeStamp_, seconds);
   performBlockAndWait(
       [&](Error* error) -> std::optional<bool> {
-        keep(lastChangeTimeStamp_, seconds);
+        keep(&TLMDataStore::lastChangeTimeStamp_, seconds);
         return setPropertyNumberValue(kChangeTimeStampProperty, seconds, error);
       },
       nullptr);

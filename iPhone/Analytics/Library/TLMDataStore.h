@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +17,7 @@
 #include "platform/CoreData/ManagedObjectModel.h"
 #include "platform/CoreData/PersistentStoreCoordinator.h"
 #include "platform/Foundation/Error.h"
+#include "platform/Foundation/Mutex.h"
 #include "platform/Foundation/NotificationCenter.h"
 #include "platform/Foundation/Number.h"
 
@@ -173,7 +173,7 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   // the write: a set-up still queued ahead of the write would otherwise
   // replace the value with the one it read from the file.
   template <class T>
-  void keep(std::optional<T>& field, const T& value);
+  void keep(std::optional<T> TLMDataStore::*field, const T& value);
   // Waits for set-up by running a block that does nothing.
   void waitForSetUp();
 
@@ -190,11 +190,11 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   std::unique_ptr<platform::ManagedObjectContext> context_;
   platform::ManagedObjectContext* currentContext_ = nullptr;  // one of the two, or null
 
-  mutable std::mutex identityMutex_;
-  std::optional<std::string> clientId_;                  // guarded by identityMutex_
-  std::optional<std::string> hashedIdfa_;                // guarded by identityMutex_
-  std::optional<platform::Number> lastChangeTimeStamp_;  // guarded by identityMutex_
-  std::optional<platform::Number> idfaChangeCount_;      // guarded by identityMutex_
+  mutable platform::Mutex identityMutex_;
+  std::optional<std::string> clientId_ GUARDED_BY(identityMutex_);
+  std::optional<std::string> hashedIdfa_ GUARDED_BY(identityMutex_);
+  std::optional<platform::Number> lastChangeTimeStamp_ GUARDED_BY(identityMutex_);
+  std::optional<platform::Number> idfaChangeCount_ GUARDED_BY(identityMutex_);
 
   std::atomic<std::size_t> maxHitCount_{kDefaultMaxHitCount};
   platform::NotificationCenter::ObserverId resignActiveObserver_ = 0;

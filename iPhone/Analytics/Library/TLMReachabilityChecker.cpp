@@ -1,6 +1,7 @@
 #include "TLMReachabilityChecker.h"
 
 #include "TLMLog.h"
+#include "platform/Foundation/MutexLock.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/SystemConfiguration/ReachabilityFlags.h"
 
@@ -38,29 +39,29 @@ void TLMReachabilityChecker::adoptDelegate(std::shared_ptr<TLMReachabilityDelega
     TLM_LOG_ERROR("Cannot set delegate that doesn't conform to protocol.");
     return;
   }
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   delegate_ = delegate;
 }
 
 void TLMReachabilityChecker::setReachabilityApi(const TLMReachabilityApi* api) {
-  std::lock_guard lifecycle(lifecycle_);
+  platform::MutexLock lifecycle(lifecycle_);
   if (reachability_ != nullptr) {
     TLM_LOG_ERROR("Cannot change reachability API while reachability running; call stop first.");
     return;
   }
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   reachabilityApi_ = api != nullptr ? api : &TLMReachabilityApi::defaultApi();
 }
 
 bool TLMReachabilityChecker::start() {
-  std::lock_guard lifecycle(lifecycle_);
+  platform::MutexLock lifecycle(lifecycle_);
   if (reachability_ != nullptr) return true;
   const TLMReachabilityApi& api = *reachabilityApi_;
   platform::SCNetworkReachabilityRef target =
       api.createWithName != nullptr ? api.createWithName(nullptr, host_.c_str()) : nullptr;
   if (target == nullptr) return false;
   {
-    std::lock_guard lock(state_);
+    platform::MutexLock lock(state_);
     reachability_ = target;
   }
 
@@ -75,7 +76,7 @@ bool TLMReachabilityChecker::start() {
   }
 
   if (api.releaseReachability != nullptr) api.releaseReachability(target);
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   reachability_ = nullptr;
   return false;
 }
@@ -84,11 +85,11 @@ void TLMReachabilityChecker::stop() {
   platform::SCNetworkReachabilityRef target;
   const TLMReachabilityApi* api;
   {
-    std::lock_guard lifecycle(lifecycle_);
+    platform::MutexLock lifecycle(lifecycle_);
     target = reachability_;
     if (target == nullptr) return;
     api = reachabilityApi_;
-    std::lock_guard lock(state_);
+    platform::MutexLock lock(state_);
     reachabilityStatus_ = TLMReachabilityUnknown;
     reachability_ = nullptr;
   }
@@ -100,7 +101,7 @@ void TLMReachabilityChecker::stop() {
   // A report that was under way while we unscheduled may have stored a
   // status after the reset above; none comes after, so resetting again leaves
   // the checker truly stopped, unless it has been started anew meanwhile.
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   if (reachability_ == nullptr) reachabilityStatus_ = TLMReachabilityUnknown;
 }
 
@@ -124,7 +125,7 @@ void TLMReachabilityChecker::reachabilityFlagsChanged(uint32_t flags) {
   const TLMReachabilityStatus status = statusForFlags(flags);
   std::shared_ptr<TLMReachabilityDelegate> delegate;
   {
-    std::lock_guard lock(state_);
+    platform::MutexLock lock(state_);
     if (status == reachabilityStatus_) return;
     reachabilityStatus_ = status;
     delegate = delegate_.lock();
@@ -134,21 +135,21 @@ void TLMReachabilityChecker::reachabilityFlagsChanged(uint32_t flags) {
 }
 
 TLMReachabilityStatus TLMReachabilityChecker::reachabilityStatus() const {
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   return reachabilityStatus_;
 }
 
 platform::SCNetworkReachabilityRef TLMReachabilityChecker::reachability() const {
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   return reachability_;
 }
 
 std::shared_ptr<TLMReachabilityDelegate> TLMReachabilityChecker::delegate() const {
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   return delegate_.lock();
 }
 
 const TLMReachabilityApi* TLMReachabilityChecker::reachabilityApi() const {
-  std::lock_guard lock(state_);
+  platform::MutexLock lock(state_);
   return reachabilityApi_;
 }

@@ -10,6 +10,8 @@
 
 #include "TLMReachabilityApi.h"
 #include "TLMReachabilityDelegate.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/RecursiveMutex.h"
 
 // Watches whether one host can be reached and tells its delegate whenever the
 // coarse status changes. A thin layer over a reachability service (a
@@ -96,11 +98,11 @@ class TLMReachabilityChecker {
   static std::shared_ptr<TLMReachabilityChecker> initWithHost(std::string_view host);
   void adoptDelegate(std::shared_ptr<TLMReachabilityDelegate> delegate, bool given);
 
-  mutable std::recursive_mutex lifecycle_;
-  mutable std::mutex state_;
-  TLMReachabilityStatus reachabilityStatus_ = TLMReachabilityUnknown;  // guarded by state_
-  const TLMReachabilityApi* reachabilityApi_;                          // see above
-  platform::SCNetworkReachabilityRef reachability_ = nullptr;          // see above
+  mutable platform::RecursiveMutex lifecycle_;
+  mutable platform::Mutex state_;
+  TLMReachabilityStatus reachabilityStatus_ GUARDED_BY(state_) = TLMReachabilityUnknown;
+  const TLMReachabilityApi* reachabilityApi_;                  // see above
+  platform::SCNetworkReachabilityRef reachability_ = nullptr;  // see above
   const std::string host_;
-  std::weak_ptr<TLMReachabilityDelegate> delegate_;  // guarded by state_
+  std::weak_ptr<TLMReachabilityDelegate> delegate_ GUARDED_BY(state_);
 };

@@ -10,6 +10,7 @@
 #include "TLMHitUtil.h"
 #include "TLMLog.h"
 #include "TLMStringUtil.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace {
 
@@ -174,11 +175,11 @@ platform::URLRequest TLMRequestBuilder::requestGetUrl(std::string_view url,
 }
 
 std::string TLMRequestBuilder::userAgent() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return userAgent_;
 }
 
 void TLMRequestBuilder::setUserAgent(std::string userAgent) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   userAgent_ = std::move(userAgent);
 }

@@ -8,6 +8,7 @@
 
 #include "TLMCompressionStrategy.h"
 #include "platform/Foundation/Date.h"
+#include "platform/Foundation/Mutex.h"
 #include "platform/Foundation/URLRequest.h"
 #include "platform/Foundation/Value.h"
 
@@ -68,6 +69,6 @@ class TLMRequestBuilder {
   void setUserAgent(std::string userAgent);
 
  private:
-  mutable std::mutex mutex_;
-  std::string userAgent_;
+  mutable platform::Mutex mutex_;
+  std::string userAgent_ GUARDED_BY(mutex_);
 };

@@ -5,6 +5,11 @@
 #include "TLMLog.h"
 #include "TLMTrackerModel.h"
 #include "platform/Foundation/Date.h"
+#include "platform/Foundation/MutexLock.h"
+
+namespace {
+using Lock = platform::MutexLock<platform::RecursiveMutex>;
+}  // namespace
 
 std::shared_ptr<TLMTrackerImpl> TLMTrackerImpl::trackerWithDispatcher(
     std::shared_ptr<TLMDispatchSender> dispatcher, std::string_view name) {
@@ -22,6 +27,51 @@ TLMTrackerImpl::TLMTrackerImpl(std::shared_ptr<TLMDispatchSender> dispatcher, st
 
 TLMTrackerImpl::~TLMTrackerImpl() = default;
 
+double TLMTrackerImpl::trackingCredits() const {
+  Lock lock(lock_);
+  return trackingCredits_;
+}
+
+void TLMTrackerImpl::setTrackingCredits(double credits) {
+  Lock lock(lock_);
+  trackingCredits_ = credits;
+}
+
+double TLMTrackerImpl::lastTrackTime() const {
+  Lock lock(lock_);
+  return lastTrackTime_;
+}
+
+void TLMTrackerImpl::setLastTrackTime(double seconds) {
+  Lock lock(lock_);
+  lastTrackTime_ = seconds;
+}
+
+uint64_t TLMTrackerImpl::trackCount() const {
+  Lock lock(lock_);
+  return trackCount_;
+}
+
+void TLMTrackerImpl::setTrackCount(uint64_t count) {
+  Lock lock(lock_);
+  trackCount_ = count;
+}
+
+uint64_t TLMTrackerImpl::hitCount() const {
+  Lock lock(lock_);
+  return hitCount_;
+}
+
+void TLMTrackerImpl::setHitCount(uint64_t count) {
+  Lock lock(lock_);
+  hitCount_ = count;
+}
+
+std::shared_ptr<TLMTrackerModel> TLMTrackerImpl::model() const {
+  Lock lock(lock_);
+  return model_;
+}
+
 void TLMTrackerImpl::set(std::string_view key, std::optional<platform::Value> value) {
   usageTracker_.trackInstanceAction("set:value:");
   tlm_set(key, std::move(value));
@@ -38,7 +88,7 @@ void TLMTrackerImpl::send(const platform::Dictionary& parameters) {
 }
 
 void TLMTrackerImpl::tlm_set(std::string_view key, std::optional<platform::Value> value) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   model_->setValue(std::move(value), key);
 }
 
@@ -48,30 +98,30 @@ void TLMTrackerImpl::tlm_set(const platform::Dictionary& fields) {
 }
 
 std::optional<std::string> TLMTrackerImpl::tlm_get(std::string_view key) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   std::optional<platform::Value> value = model_->valueForKey(key);
   if (const std::string* s = platform::stringIf(value)) return *s;
   return std::nullopt;
 }
 
 bool TLMTrackerImpl::allowIDFACollection() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   return allowIDFACollection_;
 }
 
 void TLMTrackerImpl::setAllowIDFACollection(bool allow) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   allowIDFACollection_ = allow;
   model_->setAllowIDFACollection(allow);
 }
 
 bool TLMTrackerImpl::allowAdPersonalizationSignals() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   return model_->allowAdPersonalizationSignals();
 }
 
 void TLMTrackerImpl::setAllowAdPersonalizationSignals(bool allow) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   model_->setAllowAdPersonalizationSignals(allow);
 }
 
@@ -101,7 +151,7 @@ void TLMTrackerImpl::tlm_send(const platform::Dictionary& parameters) {
   // A number or the null marker under "&t" is as good as no hit type.
   if (!hitType || hitType->empty()) TLM_LOG_WARNING("Bad or missing hit type.");
 
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Lock lock(lock_);
   const bool exempt = hitType && (*hitType == kTLMTransaction || *hitType == kTLMItem);
   if (!exempt && shouldRateLimit()) {
     TLM_LOG_INFO("Excessive tracking detected and throttled.");

@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "TLMTracker.h"
 #include "TLMUsageTracker.h"
+#include "platform/Foundation/RecursiveMutex.h"
 
 class TLMDispatchSender;
 class TLMTrackerModel;
@@ -20,8 +20,8 @@ class TLMTrackerModel;
 // tlm_send() holds it from the rate check through the hand-off, so hits reach
 // the sender in the order their sends took the lock. While holding it the
 // tracker may take the usage tracker's lock and, when it logs, the service
-// root's locks. The plain accessors below take no lock: they are for tests
-// and for code that already holds the tracker's attention.
+// root's locks. The plain accessors below take the lock too, for as long as
+// they copy or store the one field.
 class TLMTrackerImpl : public TLMTracker {
  public:
   // Answers null, logging "initialization failed: dispatcher is required.",
@@ -50,19 +50,19 @@ class TLMTrackerImpl : public TLMTracker {
   // tlm_set() for every entry, each under its own lock acquisition.
   void tlm_set(const platform::Dictionary& fields);
 
-  // The token bucket; true means drop the hit. REQUIRES: lock_ held.
-  bool shouldRateLimit();
+  // The token bucket; true means drop the hit.
+  bool shouldRateLimit() REQUIRES(lock_);
 
   // Plain accessors.
-  double trackingCredits() const { return trackingCredits_; }
-  void setTrackingCredits(double credits) { trackingCredits_ = credits; }
-  double lastTrackTime() const { return lastTrackTime_; }
-  void setLastTrackTime(double seconds) { lastTrackTime_ = seconds; }
-  uint64_t trackCount() const { return trackCount_; }
-  void setTrackCount(uint64_t count) { trackCount_ = count; }
-  uint64_t hitCount() const { return hitCount_; }
-  void setHitCount(uint64_t count) { hitCount_ = count; }
-  const std::shared_ptr<TLMTrackerModel>& model() const { return model_; }
+  double trackingCredits() const;
+  void setTrackingCredits(double credits);
+  double lastTrackTime() const;
+  void setLastTrackTime(double seconds);
+  uint64_t trackCount() const;
+  void setTrackCount(uint64_t count);
+  uint64_t hitCount() const;
+  void setHitCount(uint64_t count);
+  std::shared_ptr<TLMTrackerModel> model() const;
   const std::shared_ptr<TLMDispatchSender>& dispatcher() const { return dispatcher_; }
   const TLMUsageTracker& usageTracker() const { return usageTracker_; }
 
@@ -70,14 +70,15 @@ class TLMTrackerImpl : public TLMTracker {
   static constexpr double kCreditsPerSecond = 0.5;
 
  private:
-  std::recursive_mutex lock_;
-  bool allowIDFACollection_ = false;  // guarded by lock_
-  std::shared_ptr<TLMDispatchSender> dispatcher_;
-  double trackingCredits_ = kMaxTrackingCredits;  // guarded by lock_
-  double lastTrackTime_ = 0.0;                    // guarded by lock_
-  std::string name_;
-  std::shared_ptr<TLMTrackerModel> model_;  // guarded by lock_
-  uint64_t trackCount_ = 0;
-  uint64_t hitCount_ = 0;
+  mutable platform::RecursiveMutex lock_;
+  bool allowIDFACollection_ GUARDED_BY(lock_) = false;
+  const std::shared_ptr<TLMDispatchSender> dispatcher_;
+  double trackingCredits_ GUARDED_BY(lock_) = kMaxTrackingCredits;
+  double lastTrackTime_ GUARDED_BY(lock_) = 0.0;
+  const std::string name_;
+  std::shared_ptr<TLMTrackerModel> model_ GUARDED_BY(lock_);
+  // Counters no operation reads or changes.
+  uint64_t trackCount_ GUARDED_BY(lock_) = 0;
+  uint64_t hitCount_ GUARDED_BY(lock_) = 0;
   TLMUsageTracker usageTracker_;
 };

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "TLM.h"
+#include "platform/Foundation/MutexLock.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 
@@ -63,7 +64,7 @@ void TLMURLConnection::startOnWorkerThread() {
 void TLMURLConnection::start() {
   std::shared_ptr<platform::URLConnection> connection;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     connection = std::make_shared<platform::URLConnection>(request_, weak_from_this());
     connection_ = connection;
   }
@@ -73,7 +74,7 @@ void TLMURLConnection::start() {
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     platform::URLResponse answer;
     answer.url = kDryRunURL;
     answer.statusCode = 200;
@@ -91,7 +92,7 @@ void TLMURLConnection::cancel() {
   }
   std::shared_ptr<platform::URLConnection> connection;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     data_.reset();
     connection = connection_;
   }
@@ -101,19 +102,19 @@ void TLMURLConnection::cancel() {
 
 void TLMURLConnection::connectionWillSendRequest(const platform::URLRequest&,
                                                  const platform::URLResponse&) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   response_.reset();
   data_.reset();
 }
 
 void TLMURLConnection::connectionDidReceiveResponse(const platform::URLResponse& response) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   response_ = response;
   data_.reset();
 }
 
 void TLMURLConnection::connectionDidReceiveData(std::span<const uint8_t> data) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!data_) data_.emplace();
   data_->insert(data_->end(), data.begin(), data.end());
 }
@@ -129,7 +130,7 @@ void TLMURLConnection::connectionDidFailWithError(const platform::Error& error) 
 void TLMURLConnection::finish(std::optional<platform::Error> error) {
   std::shared_ptr<platform::URLConnection> released;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     released = std::move(connection_);
     connection_.reset();
   }
@@ -140,7 +141,7 @@ void TLMURLConnection::finish(std::optional<platform::Error> error) {
     std::optional<std::vector<uint8_t>> data;
     TLMURLConnectionCompletionHandler handler;
     {
-      std::lock_guard lock(self->mutex_);
+      platform::MutexLock lock(self->mutex_);
       response = self->response_;
       data = self->data_;
       handler = self->completionHandler_;
@@ -150,51 +151,51 @@ void TLMURLConnection::finish(std::optional<platform::Error> error) {
 }
 
 platform::URLRequest TLMURLConnection::request() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return request_;
 }
 
 void TLMURLConnection::setRequest(platform::URLRequest request) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   request_ = std::move(request);
 }
 
 std::shared_ptr<platform::URLConnection> TLMURLConnection::connection() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return connection_;
 }
 
 void TLMURLConnection::setConnection(std::shared_ptr<platform::URLConnection> connection) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   connection_ = std::move(connection);
 }
 
 std::optional<platform::URLResponse> TLMURLConnection::response() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return response_;
 }
 
 void TLMURLConnection::setResponse(std::optional<platform::URLResponse> response) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   response_ = std::move(response);
 }
 
 std::optional<std::vector<uint8_t>> TLMURLConnection::data() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return data_;
 }
 
 void TLMURLConnection::setData(std::optional<std::vector<uint8_t>> data) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   data_ = std::move(data);
 }
 
 TLMURLConnectionCompletionHandler TLMURLConnection::completionHandler() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return completionHandler_;
 }
 
 void TLMURLConnection::setCompletionHandler(TLMURLConnectionCompletionHandler completionHandler) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   completionHandler_ = std::move(completionHandler);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TLMConnectionClass.h"
+#include "platform/Foundation/Mutex.h"
 #include "platform/Foundation/URLConnection.h"
 #include "platform/Foundation/URLConnectionDelegate.h"
 
@@ -97,10 +98,10 @@ class TLMURLConnection : public platform::URLConnectionDelegate,
   void finish(std::optional<platform::Error> error);
 
   platform::RunLoop& completionQueue_;
-  mutable std::mutex mutex_;
-  platform::URLRequest request_;
-  std::shared_ptr<platform::URLConnection> connection_;
-  std::optional<platform::URLResponse> response_;
-  std::optional<std::vector<uint8_t>> data_;
-  TLMURLConnectionCompletionHandler completionHandler_;
+  mutable platform::Mutex mutex_;
+  platform::URLRequest request_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::URLConnection> connection_ GUARDED_BY(mutex_);
+  std::optional<platform::URLResponse> response_ GUARDED_BY(mutex_);
+  std::optional<std::vector<uint8_t>> data_ GUARDED_BY(mutex_);
+  TLMURLConnectionCompletionHandler completionHandler_ GUARDED_BY(mutex_);
 };

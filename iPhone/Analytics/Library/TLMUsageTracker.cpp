@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <mutex>
 #include <utility>
+
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace {
 
@@ -49,16 +51,16 @@ constexpr auto kActions = [] {
   return table;
 }();
 
-// Never destroyed: hits may still be sent from other threads while the
-// process exits.
-std::mutex& classLock() {
-  static auto* lock = new std::mutex;
-  return *lock;
-}
+// The pending sequence and its lock, never destroyed: hits may still be
+// sent from other threads while the process exits.
+struct Pending {
+  platform::Mutex classLock;
+  std::string sequence GUARDED_BY(classLock);
+};
 
-std::string& pendingSequence() {
-  static auto* sequence = new std::string;  // guarded by classLock()
-  return *sequence;
+Pending& pending() {
+  static auto* state = new Pending;
+  return *state;
 }
 
 }  // namespace
@@ -73,15 +75,17 @@ char TLMUsageTracker::codeForOperation(std::string_view operation) {
 void TLMUsageTracker::trackTarget(const void* /*target*/, std::string_view operation) {
   const char code = codeForOperation(operation);
   if (code == '\0') return;
-  std::lock_guard<std::mutex> lock(classLock());
-  pendingSequence().push_back(code);
+  Pending& state = pending();
+  platform::MutexLock lock(state.classLock);
+  state.sequence.push_back(code);
 }
 
 std::string TLMUsageTracker::getUsageSequence() {
   std::string taken;
   {
-    std::lock_guard<std::mutex> lock(classLock());
-    taken.swap(pendingSequence());
+    Pending& state = pending();
+    platform::MutexLock lock(state.classLock);
+    taken.swap(state.sequence);
   }
   if (taken.empty()) return taken;
   taken.insert(taken.begin(), '.');

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/Foundation/ThreadAnnotations.h"
+
+namespace platform {
+
+// A plain mutex the thread-safety analysis knows as a capability, so that
+// fields can name it in GUARDED_BY. Taken through MutexLock.
+class CAPABILITY("mutex") Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+  // Waits on `condition` until `done()` holds, the mutex released while
+  // waiting and held again when this returns.
+  template <class Predicate>
+  void await(std::condition_variable& condition, Predicate done) REQUIRES(this) {
+    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
+    condition.wait(held, done);
+    held.release();  // still held: the caller's lock releases it
+  }
+
+ private:
+  std::mutex mutex_;
+};
+
+}  // namespace platform
