@@ -64,16 +64,16 @@ void ManagedObject::store(std::string_view key, ObjectValue value) {
 bool ManagedObject::setValue(ObjectValue value, std::string_view key, Error* error) {
   ObjectValues one;
   one.emplace(std::string(key), std::move(value));
-  return setValuesForKeysWithDictionary(one, error);
+  return setValuesForKeysWithDictionary(std::move(one), error);
 }
 
-bool ManagedObject::setValuesForKeysWithDictionary(const ObjectValues& values, Error* error) {
+bool ManagedObject::setValuesForKeysWithDictionary(ObjectValues values, Error* error) {
   if (!validate(values, error)) return false;
   if (values.empty()) return true;
   // The store writes whole rows: the values not given here must be known.
   fireFault();
-  for (const auto& [key, value] : values)
-    store(key, value);
+  for (auto& [key, value] : values)
+    store(key, std::move(value));
   if (!deleted_) {
     if (auto context = context_.lock()) context->objectDidChange(*this);
   }

@@ -43,8 +43,9 @@ class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
   // nothing. A number given to a 64-bit integer attribute is kept as its
   // integer part, as the store would give it back.
   bool setValue(ObjectValue value, std::string_view key, Error* error = nullptr);
-  // All or nothing: when one key fails, no value is set.
-  bool setValuesForKeysWithDictionary(const ObjectValues& values, Error* error = nullptr);
+  // All or nothing: when one key fails, no value is set. The values are
+  // taken, not copied, when the caller gives them up.
+  bool setValuesForKeysWithDictionary(ObjectValues values, Error* error = nullptr);
 
  private:
   friend class ManagedObjectContext;

@@ -258,6 +258,26 @@ ManagedObjectContext::executeFetchRequest(const FetchRequest& request, Error* er
   return objects;
 }
 
+std::optional<std::vector<ObjectValues>> ManagedObjectContext::executeFetchRequestForValues(
+    const FetchRequest& request, Error* error) {
+  PersistentStoreCoordinator* store = state_->store(error);
+  if (!store) return std::nullopt;
+  const EntityDescription* entity = state_->entityNamed(request.entityName(), error);
+  if (!entity || !state_->flush(error)) return std::nullopt;
+  FetchRequest withValues = request;
+  withValues.setIncludesPropertyValues(true);
+  auto rows = store->selectRows(*entity, withValues, error);
+  if (!rows) return std::nullopt;
+  std::vector<ObjectValues> found;
+  found.reserve(rows->size());
+  for (auto& row : *rows) {
+    row.values.insert_or_assign(
+        "objectID", ManagedObjectId(store->storeIdentifier(), entity->name(), row.primaryKey));
+    found.push_back(std::move(row.values));
+  }
+  return found;
+}
+
 std::optional<uint64_t> ManagedObjectContext::countForFetchRequest(const FetchRequest& request,
                                                                    Error* error) {
   PersistentStoreCoordinator* store = state_->store(error);

@@ -60,6 +60,12 @@ class ManagedObjectContext {
 
   std::optional<std::vector<std::shared_ptr<ManagedObject>>> executeFetchRequest(
       const FetchRequest& request, Error* error);
+  // What the request finds as plain values, every attribute's and the
+  // identifier's under "objectID", without making or registering objects:
+  // for reading many objects once, as changes made here are written to the
+  // store before it reads.
+  std::optional<std::vector<ObjectValues>> executeFetchRequestForValues(const FetchRequest& request,
+                                                                        Error* error);
   // The number of objects the request would fetch, without fetching them.
   std::optional<uint64_t> countForFetchRequest(const FetchRequest& request, Error* error);
   // The live object with that identifier; null with kObjectStoreObjectNotFound

@@ -66,6 +66,14 @@ const std::string* stringParameter(const Dictionary& parameters, std::string_vie
   return v ? platform::stringIf(*v) : nullptr;
 }
 
+std::vector<platform::ManagedObjectId> objectIdsOf(const std::vector<TLMHitRecord>& hits) {
+  std::vector<platform::ManagedObjectId> ids;
+  ids.reserve(hits.size());
+  for (const TLMHitRecord& hit : hits)
+    ids.push_back(hit.objectID);
+  return ids;
+}
+
 bool isPlainHttp(const TLMHitRecord& hit) {
   const std::string* useSecure = stringParameter(hit.parameters, kTLMUseSecure);
   return useSecure && *useSecure == "0";
@@ -762,22 +770,23 @@ void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
 }
 
 void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits) {
+  // Only the identifiers go over: the hits' parameters are not read again.
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-  thread().runLoop().post([self, hits] {
-    self->deleteHits(hits);
+  thread().runLoop().post([self, ids = objectIdsOf(hits)] {
+    self->deleteHitsWithIds(ids);
     {
       Lock lock(self->mutex_);
       self->connection_.reset();
     }
-    TLM_LOG_INFO("%lu hit(s) sent", static_cast<unsigned long>(hits.size()));
+    TLM_LOG_INFO("%lu hit(s) sent", static_cast<unsigned long>(ids.size()));
   });
 }
 
 void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
-  std::vector<platform::ManagedObjectId> ids;
-  ids.reserve(hits.size());
-  for (const TLMHitRecord& hit : hits)
-    ids.push_back(hit.objectID);
+  deleteHitsWithIds(objectIdsOf(hits));
+}
+
+void TLMBatchingDispatcher::deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids) {
   dataStore_->deleteHitsWithIds(ids, nullptr);
   setHasHits(dataStore_->hitCount(nullptr, 1) >= 1);
   TLM_LOG_INFO("hit(s) Successfully deleted");

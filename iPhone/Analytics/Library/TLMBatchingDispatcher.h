@@ -135,6 +135,7 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
                    const std::optional<platform::Error>& error);
   void didSendHits(const std::vector<TLMHitRecord>& hits);
   void deleteHits(const std::vector<TLMHitRecord>& hits);
+  void deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids);
 
   // Campaign attribution.
   bool checkIAdCampaignAttributionWithHitParameters(const platform::Dictionary& parameters);

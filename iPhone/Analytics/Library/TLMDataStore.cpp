@@ -97,22 +97,6 @@ platform::FetchRequest requestPropertyWithName(std::string_view name) {
   return request;
 }
 
-// The keys of a fetched current-model hit: the entity's attributes and its
-// identifier. The model never changes within a process, so once is enough.
-const std::vector<std::string>& hitKeys(const platform::ManagedObjectModel& model) {
-  static std::once_flag once;
-  static std::vector<std::string>* keys = nullptr;
-  std::call_once(once, [&] {
-    keys = new std::vector<std::string>;
-    if (const auto* entity = model.entityNamed(kHitEntity)) {
-      for (const auto& attribute : entity->properties())
-        keys->push_back(attribute.name());
-    }
-    keys->push_back("objectID");
-  });
-  return *keys;
-}
-
 template <class T>
 std::optional<T> valueAs(const ObjectValue& value) {
   if (const T* typed = std::get_if<T>(&value)) return *typed;
@@ -403,27 +387,13 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
   return performBlockAndWait(
       [&](Error* blockError) -> std::optional<std::vector<TLMHitRecord>> {
         if (!context_) return std::nullopt;
-        const auto& keys = hitKeys(context_->persistentStoreCoordinator()->managedObjectModel());
+        if (currentContext_ == context_.get()) return currentHits(limit, blockError);
         auto hits = currentContext_->executeFetchRequest(requestHitsWithLimit(limit), blockError);
         if (!hits) return std::vector<TLMHitRecord>{};
-        const bool current = currentContext_ == context_.get();
         std::vector<TLMHitRecord> records;
         records.reserve(hits->size());
         for (const auto& hit : *hits) {
-          std::optional<TLMHitRecord> record;
-          if (current) {
-            platform::ObjectValues values = hit->dictionaryWithValuesForKeys(keys);
-            // A hit always has parameters; none means they did not decode,
-            // and a hit that cannot be read can never be sent.
-            if (auto* parameters = std::get_if<platform::Dictionary>(&values.at("parameters"))) {
-              record = TLMHitRecord{
-                  valueAs<platform::Date>(values.at("timestamp")).value_or(platform::Date()),
-                  std::move(*parameters), hit->objectID(), std::nullopt, std::nullopt};
-            }
-          } else {
-            record = oldHitDescription(*hit);
-          }
-          if (record) {
+          if (std::optional<TLMHitRecord> record = oldHitDescription(*hit)) {
             records.push_back(std::move(*record));
           } else {
             TLM_LOG_WARNING("Deleting a stored hit that cannot be read: %s",
@@ -434,6 +404,29 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
         return records;
       },
       error);
+}
+
+std::vector<TLMHitRecord> TLMDataStore::currentHits(std::size_t limit, Error* error) {
+  // Read as plain values: no object is made for a hit that is only sent.
+  auto rows = context_->executeFetchRequestForValues(requestHitsWithLimit(limit), error);
+  if (!rows) return {};
+  std::vector<TLMHitRecord> records;
+  records.reserve(rows->size());
+  for (platform::ObjectValues& values : *rows) {
+    const auto id = valueAs<platform::ManagedObjectId>(values.at("objectID"));
+    // A hit always has parameters; none means they did not decode, and a
+    // hit that cannot be read can never be sent.
+    if (auto* parameters = std::get_if<platform::Dictionary>(&values.at("parameters"))) {
+      records.push_back(
+          TLMHitRecord{valueAs<platform::Date>(values.at("timestamp")).value_or(platform::Date()),
+                       std::move(*parameters), *id, std::nullopt, std::nullopt});
+    } else {
+      TLM_LOG_WARNING("Deleting a stored hit that cannot be read: %s",
+                      id->uriRepresentation().c_str());
+      if (auto hit = context_->existingObjectWithID(*id, nullptr)) context_->deleteObject(hit);
+    }
+  }
+  return records;
 }
 
 std::optional<TLMHitRecord> TLMDataStore::oldHitDescription(const ManagedObject& hit) {

@@ -331,6 +331,27 @@ TEST_F(ContextTest, ObjectsFetchedWithoutValuesReadThemWhenAsked) {
   EXPECT_EQ(context->countForFetchRequest(FetchRequest("Note"), nullptr), 0u);
 }
 
+// Plain values see what the context changed and has not saved yet, as its
+// objects do, and name each row's object.
+TEST_F(ContextTest, FetchesForValuesSeeUnsavedChangesAndNameTheirObjects) {
+  auto context = open();
+  auto kept = note(*context, "kept", 1);
+  ASSERT_TRUE(context->save(nullptr));
+  auto gone = note(*context, "gone", 2);
+  auto added = note(*context, "added", 3);
+  ASSERT_TRUE(kept->setValue(std::string("renamed"), "title"));
+  ASSERT_TRUE(context->deleteObject(gone));
+
+  auto rows = context->executeFetchRequestForValues(byCreated(), nullptr);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 2u);
+  EXPECT_EQ(std::get<std::string>(rows->at(0).at("title")), "renamed");
+  EXPECT_EQ(std::get<platform::ManagedObjectId>(rows->at(0).at("objectID")), kept->objectID());
+  EXPECT_EQ(std::get<std::string>(rows->at(1).at("title")), "added");
+  EXPECT_EQ(std::get<platform::ManagedObjectId>(rows->at(1).at("objectID")), added->objectID());
+  EXPECT_EQ(std::get<Number>(rows->at(1).at("rank")), Number(0));
+}
+
 TEST_F(ContextTest, ChangedValuesAreFetchedAndSaved) {
   auto context = open();
   auto object = note(*context, "before", 1);
