@@ -4,17 +4,18 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace {
 
-bool isAsciiAlpha(char c) {
+constexpr bool isAsciiAlpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-bool isAsciiDigit(char c) {
+constexpr bool isAsciiDigit(char c) {
   return c >= '0' && c <= '9';
 }
-bool isAsciiAlnum(char c) {
+constexpr bool isAsciiAlnum(char c) {
   return isAsciiAlpha(c) || isAsciiDigit(c);
 }
 
@@ -279,20 +280,32 @@ void TLMStringUtil::appendPercentEncoded(std::string& out, std::string_view text
   // Left as they are: the legal URL characters that are neither reserved in a
   // query nor the percent sign. The percent sign is escaped too, so that every
   // value survives percentDecode() unchanged ("100%" stays "100%").
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0; c < 256; ++c) {
+      plain[c] = isAsciiAlnum(static_cast<char>(c)) || c == '-' || c == '_' || c == '.' ||
+                 c == '~' || c == '\'';
+    }
+    return plain;
+  }();
   static constexpr char kHex[] = "0123456789ABCDEF";
   out.reserve(out.size() + text.size() + text.size() / 2);
-  for (char c : text) {
-    if (isAsciiAlnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '\'') {
-      out += c;
-    } else if (c == ' ') {
+  // Runs of plain characters are copied whole; most values are one run.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (kPlain[byte]) continue;
+    out.append(text.data() + run, i - run);
+    run = i + 1;
+    if (byte == ' ') {
       out += '+';
     } else {
       // Bytes of invalid UTF-8 are escaped one by one, like any other byte.
-      auto byte = static_cast<unsigned char>(c);
       const char escaped[] = {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
       out.append(escaped, sizeof escaped);
     }
   }
+  out.append(text.data() + run, text.size() - run);
 }
 
 std::optional<std::string> TLMStringUtil::percentDecode(std::string_view text) {

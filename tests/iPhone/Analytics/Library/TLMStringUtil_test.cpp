@@ -131,6 +131,10 @@ TEST(TLMStringUtilTest, PercentEncodeEscapesReservedAndNonAsciiCharacters) {
   EXPECT_EQ(TLMStringUtil::percentEncode(std::string("\0\n\x7F", 3)), "%00%0A%7F");
   EXPECT_EQ(TLMStringUtil::percentEncode("\xFF"), "%FF");
   EXPECT_EQ(TLMStringUtil::percentEncode(""), "");
+  std::string everyAscii;  // runs of plain characters between escapes, at both ends
+  for (int c = 0; c < 128; ++c)
+    everyAscii += static_cast<char>(c);
+  EXPECT_EQ(TLMStringUtil::percentDecode(TLMStringUtil::percentEncode(everyAscii)), everyAscii);
 }
 
 TEST(TLMStringUtilTest, PercentDecode) {
