@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -581,6 +582,11 @@ RunLoop::Waits RunLoop::waits() const {
 
 bool RunLoop::isCurrent() const {
   return impl_->isCurrent();
+}
+
+void RunLoop::failNotCurrent(const char* function) const {
+  NSLog(std::string(function) + " runs only on its run loop's thread, and was called on another");
+  std::abort();
 }
 
 }  // namespace platform

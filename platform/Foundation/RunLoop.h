@@ -136,9 +136,21 @@ class RunLoop {
 
   // Whether the calling thread is the one running this loop.
   bool isCurrent() const;
+  // For operations only this loop's thread may run: called on another
+  // thread, logs `function` and ends the process. Checked in builds without
+  // NDEBUG (the debug and sanitizer builds), free in the others.
+  void assertIsCurrent(const char* function) const {
+#ifndef NDEBUG
+    if (!isCurrent()) failNotCurrent(function);
+#else
+    (void)function;
+#endif
+  }
 
  private:
   friend class Thread;
+
+  [[noreturn]] void failNotCurrent(const char* function) const;
 
   // Makes the calling thread this loop's own thread and this loop the
   // thread's current() one. False if another thread already owns the loop.

@@ -117,6 +117,10 @@ platform::Thread& TLMBatchingDispatcher::thread() {
   return TLM::thread();
 }
 
+void TLMBatchingDispatcher::assertOnWorkerThread(const char* function) {
+  thread().runLoop().assertIsCurrent(function);
+}
+
 TLMBatchingDispatcher::TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore)
     : dataStore_(std::move(dataStore)),
       propertiesStore_(TLMAnalyticsPropertiesStore::sharedInstance()) {
@@ -324,6 +328,7 @@ void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
 }
 
 void TLMBatchingDispatcher::storeQueuedModels() {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   std::vector<std::shared_ptr<TLMTrackerModel>> models;
   {
     platform::MutexLock lock(queueMutex_);
@@ -343,6 +348,7 @@ void TLMBatchingDispatcher::queueDispatch(platform::Dictionary parameters) {
 }
 
 void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   std::vector<Dictionary> admitted;
   admitted.reserve(hits.size());
   for (Dictionary& parameters : hits) {
@@ -406,6 +412,7 @@ void TLMBatchingDispatcher::persist(TLMHitRecord record) {
 }
 
 void TLMBatchingDispatcher::persistAll(const std::vector<TLMHitRecord>& records) {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   if (records.empty()) return;
   // A hit the store did not take is not saved, whatever a save of nothing
   // answers afterwards; a failed save saves none of them.
@@ -481,6 +488,7 @@ void TLMBatchingDispatcher::callCompletionHandler(TLMDispatchResult result) {
 }
 
 void TLMBatchingDispatcher::runDispatch() {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   if (!canDispatch()) {
     callCompletionHandler(TLMDispatchNoData);
     return;
@@ -514,6 +522,7 @@ void TLMBatchingDispatcher::runDispatch() {
 
 void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch,
                                       const std::vector<std::string>& lines) {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   const bool secure = !isPlainHttp(batch.front());
   const bool single = batch.size() == 1;
   const std::string& url =
@@ -566,6 +575,7 @@ void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch,
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   // Expired hits are deleted and the fetch repeated for as long as deleting
   // makes progress, however many expired hits lead the store. A fetch that
   // returns a hit already deleted means the store is not removing them:
@@ -603,6 +613,7 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::selectBatch(std::vector<std::string>& lines) {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   lines.clear();
   std::vector<TLMHitRecord> pending = nextPendingHits();
   if (pending.empty()) {
@@ -726,6 +737,7 @@ std::string TLMBatchingDispatcher::joinPayload(const std::vector<std::string>& l
 void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
                                         const std::optional<platform::URLResponse>& response,
                                         const std::optional<platform::Error>& error) {
+  platform::RunLoop::main().assertIsCurrent(__PRETTY_FUNCTION__);
   // Every answer the connection reports is an HTTP one; a status below 100
   // would come from something else.
   const bool http = response && response->statusCode >= 100;
@@ -787,6 +799,7 @@ void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
 }
 
 void TLMBatchingDispatcher::deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids) {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
   dataStore_->deleteHitsWithIds(ids, nullptr);
   setHasHits(dataStore_->hitCount(nullptr, 1) >= 1);
   TLM_LOG_INFO("hit(s) Successfully deleted");

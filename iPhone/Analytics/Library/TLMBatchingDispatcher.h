@@ -73,6 +73,9 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   static std::shared_ptr<TLMBatchingDispatcher> initWithDataStore(
       std::shared_ptr<TLMDataStore> dataStore);
   static platform::Thread& thread();
+  // Ends the process when `function`, an operation only "TLMThread" runs,
+  // is called elsewhere (debug and sanitizer builds).
+  static void assertOnWorkerThread(const char* function);
 
   TLMBatchingDispatcher() = delete;
   ~TLMBatchingDispatcher() override;

@@ -152,6 +152,7 @@ std::optional<std::string> TLMDataStore::databaseFullURL(std::string_view fileNa
 }
 
 bool TLMDataStore::setUpCoreData() {
+  thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   if (setUpCoreData_) return true;
   // Set-up is tried once: a store whose stack could not be made stays
   // without one, and its blocks are skipped.
@@ -236,6 +237,7 @@ std::unique_ptr<ManagedObjectContext> TLMDataStore::contextWithModel(
 }
 
 bool TLMDataStore::reopenReplacedStore(const Error& error) {
+  thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   if (error.domain != platform::kObjectStoreErrorDomain ||
       error.code != platform::kObjectStoreFileReplaced || !context_ ||
       context_->persistentStoreCoordinator()->storeFileIsIntact()) {
@@ -272,6 +274,7 @@ void TLMDataStore::tlm_performBlock(const std::function<void(Error*)>& block, Er
 }
 
 void TLMDataStore::tlm_performBlockHelper(const std::function<void(Error*)>& block, Error* error) {
+  thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   // A store made on the worker thread may be used there before its queued
   // set-up has run; set it up first rather than skip the work.
   if (!setUpStarted_) setUpCoreData();
@@ -407,6 +410,7 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
 }
 
 std::vector<TLMHitRecord> TLMDataStore::currentHits(std::size_t limit, Error* error) {
+  thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   // Read as plain values: no object is made for a hit that is only sent.
   auto rows = context_->executeFetchRequestForValues(requestHitsWithLimit(limit), error);
   if (!rows) return {};

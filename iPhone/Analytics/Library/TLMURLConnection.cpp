@@ -62,6 +62,7 @@ void TLMURLConnection::startOnWorkerThread() {
 }
 
 void TLMURLConnection::start() {
+  TLM::thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   std::shared_ptr<platform::URLConnection> connection;
   {
     platform::MutexLock lock(mutex_);

@@ -111,6 +111,25 @@ TEST(RunLoopTasks, PostAndWaitOnTheLoopsOwnThreadRunsInline) {
   EXPECT_THAT(order, ElementsAre("inner", "after"));
 }
 
+// Work meant for one loop's thread says so, and the debug and sanitizer
+// builds hold it to that: passes on the loop, ends the process elsewhere.
+TEST(RunLoopThreads, AnOperationOfTheLoopsThreadCalledElsewhereEndsTheProcess) {
+  Thread worker("check-target");
+  worker.start();
+  bool checked = false;
+  worker.runLoop().postAndWait([&] {
+    worker.runLoop().assertIsCurrent("Example::onWorker");
+    checked = true;
+  });
+  EXPECT_TRUE(checked);
+#ifdef NDEBUG
+  GTEST_SKIP() << "the check is compiled out of builds with NDEBUG";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(worker.runLoop().assertIsCurrent("Example::onWorker"),
+               "Example::onWorker runs only on its run loop's thread");
+#endif
+}
 TEST(RunLoopTasks, PostAndWaitReachesALoopTurnedInShortSlices) {
   // Shared, not on this stack: the slicer checks it once more after the test
   // has returned.
