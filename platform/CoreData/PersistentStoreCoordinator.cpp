@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -15,6 +14,7 @@
 
 #include "platform/CoreData/DictionaryArchive.h"
 #include "platform/CoreData/ObjectStoreError.h"
+#include "platform/Foundation/FileIdentity.h"
 
 namespace platform {
 
@@ -147,8 +147,7 @@ struct PersistentStoreCoordinator::Impl {
   std::string path;
   std::string identifier;
   // The file the connection opened, to tell it from one put in its place.
-  dev_t device = 0;
-  ino_t inode = 0;
+  FileIdentity opened;
   // Prepared statements by their SQL text, kept for the life of the store.
   std::map<std::string, sqlite3_stmt*, std::less<>> statements;
   // The open transaction made a change whose commit must reach stable
@@ -294,14 +293,13 @@ bool PersistentStoreCoordinator::Impl::open(const std::string& file,
   }
   if (!checkIntegrity(error) || !createSchemaIfEmpty(model, error)) return false;
   if (!readMetadata(model, error)) return false;
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) {
+  const std::optional<FileIdentity> identity = FileIdentity::of(file);
+  if (!identity) {
     return failWithError(
         error, "NSPOSIXErrorDomain", errno,
         "Cannot read the store file's attributes: " + std::string(std::strerror(errno)));
   }
-  device = st.st_dev;
-  inode = st.st_ino;
+  opened = *identity;
   path = file;
   return true;
 }
@@ -487,9 +485,7 @@ const std::string& PersistentStoreCoordinator::storeIdentifier() const {
 bool PersistentStoreCoordinator::storeFileIsIntact(Error* error) const {
   if (!impl_->db) return true;
   // One stat and one read of 16 bytes: cheap beside the commit it guards.
-  struct stat st {};
-  bool intact = ::stat(impl_->path.c_str(), &st) == 0 && st.st_dev == impl_->device &&
-                st.st_ino == impl_->inode;
+  bool intact = FileIdentity::of(impl_->path) == impl_->opened;
   if (intact) {
     static constexpr char kHeader[] = "SQLite format 3";  // and its terminating zero
     char header[sizeof kHeader] = {};

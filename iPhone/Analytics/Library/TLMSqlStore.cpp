@@ -145,9 +145,7 @@ bool TLMSqlStore::ensureOpenDatabase() {
 }
 
 bool TLMSqlStore::databaseFileIsOpenedFile() const {
-  struct stat st {};
-  return ::stat(databasePath_.c_str(), &st) == 0 && st.st_dev == openedDevice_ &&
-         st.st_ino == openedInode_;
+  return opened_ && platform::FileIdentity::of(databasePath_) == opened_;
 }
 
 bool TLMSqlStore::openAndValidateDatabase() {
@@ -186,13 +184,7 @@ TLMSqlStore::OpenResult TLMSqlStore::openDatabase() {
   }
   // Remembered before anything below can ask ensureOpenDatabase() whether the
   // file is still the one the connection opened.
-  if (::stat(databasePath_.c_str(), &st) == 0) {
-    openedDevice_ = st.st_dev;
-    openedInode_ = st.st_ino;
-  } else {
-    openedDevice_ = 0;
-    openedInode_ = 0;
-  }
+  opened_ = platform::FileIdentity::of(databasePath_);
 
   TLMSqlStatement check = prepareSql(kQuickCheckSql);
   if (!check) {

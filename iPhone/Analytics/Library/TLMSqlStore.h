@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -8,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/Foundation/FileIdentity.h"
 
 // SQLite's own handle types, declared here so that users of the store need
 // not include sqlite3.h.
@@ -138,7 +139,6 @@ class TLMSqlStore {
   sqlite3* database_ = nullptr;
   std::map<std::string, TLMSqlStatement, std::less<>> statementCache_;
   std::string databasePath_;
-  // Identity of the file the connection opened.
-  dev_t openedDevice_ = 0;
-  ino_t openedInode_ = 0;
+  // The file the connection opened, when it could be told.
+  std::optional<platform::FileIdentity> opened_;
 };
