@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "OnTLMThread.h"
+#include "RecordingDispatcher.h"
 #include "RecordingLogger.h"
 #include "TLMSqlStore.h"
 #include "support/FaultyDisk.h"
@@ -28,7 +29,12 @@ using Number = std::optional<std::string>;
 // an empty Library directory. All their work runs on "TLMThread".
 class TLMAnalyticsPropertiesStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { TLM::sharedInstance().setLogger(logger_); }
+  void SetUp() override {
+    // The root's real dispatcher would watch the routes and log their changes
+    // to this logger at any time.
+    installRecordingDispatcher();
+    TLM::sharedInstance().setLogger(logger_);
+  }
 
   std::string path() const { return library_.path() + "/" + kFile; }
   static std::shared_ptr<TLMAnalyticsPropertiesStore> store() {

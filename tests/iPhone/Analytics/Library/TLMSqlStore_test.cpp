@@ -13,6 +13,7 @@
 #include <random>
 
 #include "OnTLMThread.h"
+#include "RecordingDispatcher.h"
 #include "RecordingLogger.h"
 #include "platform/Foundation/NotificationCenter.h"
 #include "support/TestSupport.h"
@@ -74,6 +75,9 @@ bool hasInodeFlag(const std::string& path, int flag) {
 class TLMSqlStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The root's real dispatcher would watch the routes and log their changes
+    // to this logger at any time.
+    installRecordingDispatcher();
     TLM::sharedInstance().setLogger(logger_);
     store_ = onTLMThread([] { return TLMSqlStore::initWithDatabaseName(kName); });
     ASSERT_TRUE(store_);
