@@ -1,13 +1,11 @@
 #include "platform/Foundation/Date.h"
 
-#include <chrono>
+#include "platform/Foundation/Environment.h"
 
 namespace platform {
 
 Date Date::now() {
-  using namespace std::chrono;
-  const auto since1970 = duration<double>(system_clock::now().time_since_epoch()).count();
-  return withTimeIntervalSince1970(since1970);
+  return Environment::current()->now();
 }
 
 }  // namespace platform

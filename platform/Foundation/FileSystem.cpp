@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Foundation/Bundle.h"
+#include "platform/Foundation/Environment.h"
 #include "platform/Foundation/Log.h"
 
 namespace platform {
@@ -21,13 +22,12 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string nonEmptyEnv(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value ? std::string(value) : std::string();
+std::string setting(std::string_view name) {
+  return Environment::current()->setting(name);
 }
 
 std::string homeDirectory() {
-  std::string home = nonEmptyEnv("HOME");
+  std::string home = setting("HOME");
   if (!home.empty()) return home;
   // A service started without HOME still has a password entry.
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -42,10 +42,10 @@ std::string homeDirectory() {
 }
 
 std::string computeLibraryDirectory() {
-  std::string path = nonEmptyEnv("HALDEN_LIBRARY_DIR");
+  std::string path = setting("HALDEN_LIBRARY_DIR");
   if (path.empty()) {
     // The base directory convention ignores relative values of XDG_DATA_HOME.
-    std::string data = nonEmptyEnv("XDG_DATA_HOME");
+    std::string data = setting("XDG_DATA_HOME");
     if (data.empty() || data.front() != '/') data = homeDirectory() + "/.local/share";
     path = data + "/" + safeFileName(Bundle::main().identifier) + "/Library";
   }

@@ -1,8 +1,10 @@
 #include "platform/Foundation/Locale.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <string>
 #include <string_view>
+
+#include "platform/Foundation/Environment.h"
 
 namespace platform {
 
@@ -77,10 +79,10 @@ std::string languageTag(const LocaleName& name) {
 
 // The value of the first variable that is set and not empty: the one that
 // decides the locale category, as the C library reads it.
-std::string_view firstSet(std::initializer_list<const char*> names) {
+std::string firstSet(std::initializer_list<const char*> names) {
+  const auto environment = Environment::current();
   for (const char* name : names) {
-    const char* value = std::getenv(name);
-    if (value && *value) return value;
+    if (std::string value = environment->setting(name); !value.empty()) return value;
   }
   return {};
 }
@@ -98,7 +100,8 @@ std::vector<std::string> Locale::preferredLanguages() {
     }
   };
 
-  std::string_view list = firstSet({"LANGUAGE"});
+  const std::string languageList = firstSet({"LANGUAGE"});
+  std::string_view list = languageList;
   while (!list.empty()) {
     const size_t colon = list.find(':');
     add(list.substr(0, colon));

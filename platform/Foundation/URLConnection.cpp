@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/Foundation/CurlMultiLoop.h"
+#include "platform/Foundation/Environment.h"
 #include "platform/Foundation/Log.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/URLError.h"
@@ -236,8 +237,8 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     }
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
 
-    if (const char* caFile = std::getenv("HALDEN_CA_FILE"); caFile != nullptr && *caFile) {
-      caFile_ = caFile;
+    if (std::string caFile = Environment::current()->setting("HALDEN_CA_FILE"); !caFile.empty()) {
+      caFile_ = std::move(caFile);
       curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Impl::sslContextCallback);
       curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
     }

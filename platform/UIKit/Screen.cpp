@@ -1,9 +1,12 @@
 #include "platform/UIKit/Screen.h"
 
 #include <charconv>
-#include <cstdlib>
-#include <mutex>
+#include <string>
 #include <string_view>
+
+#include "platform/Foundation/Environment.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace platform {
 
@@ -16,10 +19,10 @@ constexpr unsigned kMaxDimension = 100000;
 // Bounds the shell has set from its window; when unset the environment or the
 // default decides.
 struct ScreenState {
-  std::mutex mutex;
-  bool set = false;            // guarded by mutex
-  Rect bounds;                 // guarded by mutex
-  std::optional<Rect> native;  // guarded by mutex
+  Mutex mutex;
+  bool set GUARDED_BY(mutex) = false;
+  Rect bounds GUARDED_BY(mutex);
+  std::optional<Rect> native GUARDED_BY(mutex);
 };
 
 ScreenState& state() {
@@ -46,6 +49,11 @@ std::optional<unsigned> dimension(std::string_view text) {
   return value;
 }
 
+// The configured size ("1280x800"), empty when none is.
+std::string configuredSize() {
+  return Environment::current()->setting("HALDEN_SCREEN_SIZE");
+}
+
 }  // namespace
 
 std::optional<Rect> Screen::parseSize(std::string_view text) {
@@ -60,25 +68,20 @@ std::optional<Rect> Screen::parseSize(std::string_view text) {
 Rect Screen::bounds() {
   {
     ScreenState& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (s.set) return s.bounds;
   }
-  const char* configured = std::getenv("HALDEN_SCREEN_SIZE");
-  if (configured) {
-    if (auto size = parseSize(configured)) return *size;
-  }
+  if (auto size = parseSize(configuredSize())) return *size;
   return kDefaultBounds;
 }
 
 std::optional<Rect> Screen::nativeBounds() {
   {
     ScreenState& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (s.set) return s.native;
   }
-  const char* configured = std::getenv("HALDEN_SCREEN_SIZE");
-  if (!configured) return std::nullopt;
-  auto size = parseSize(configured);
+  auto size = parseSize(configuredSize());
   if (!size) return std::nullopt;
   // Native bounds are pixels in portrait, whichever way the screen is held.
   if (size->width > size->height) std::swap(size->width, size->height);
@@ -87,7 +90,7 @@ std::optional<Rect> Screen::nativeBounds() {
 
 void Screen::setBounds(Rect bounds, std::optional<Rect> nativeBounds) {
   ScreenState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.set = true;
   s.bounds = bounds;
   s.native = nativeBounds;

@@ -28,6 +28,7 @@
 #include "iPhone/Analytics/Library/RecordingLogger.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/SystemConfiguration/ReachabilityFlags.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 
@@ -99,8 +100,8 @@ class ImpatientConnectionClass : public TLMConnectionClass {
 class DeliveryTest : public ::testing::Test {
  protected:
   void startRoot(const std::string& httpsOrigin, const std::string& httpOrigin) {
-    ::setenv("HALDEN_HTTPS_ORIGIN", httpsOrigin.c_str(), 1);
-    ::setenv("HALDEN_HTTP_ORIGIN", httpOrigin.c_str(), 1);
+    testing_support::environment().set("HALDEN_HTTPS_ORIGIN", httpsOrigin);
+    testing_support::environment().set("HALDEN_HTTP_ORIGIN", httpOrigin);
     platform::RunLoop::startMainLoopThread();
     TLM& root = TLM::sharedInstance();
     root.setLogger(logger_);

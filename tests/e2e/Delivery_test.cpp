@@ -32,6 +32,7 @@
 #include "platform/Foundation/RunLoop.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestCertificates.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 
@@ -47,7 +48,7 @@ TEST_F(DeliveryTest, TwentyFiveHitsFromTwoTrackersArriveOnceEachInTwoGzipBatches
   options.keyFile = certificates.keyFile();
   auto collector = startCollector(options);
   ASSERT_TRUE(collector);
-  ::setenv("HALDEN_CA_FILE", certificates.authorityFile().c_str(), 1);
+  testing_support::environment().set("HALDEN_CA_FILE", certificates.authorityFile());
   startRoot(collector->httpsOrigin(), collector->origin());
 
   auto first = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
@@ -482,8 +483,8 @@ TEST_F(DeliveryTest, AKilledProcessLosesNoSavedHit) {
   options.faults.delay = std::chrono::milliseconds(5);  // keep requests in flight a while
   auto collector = startCollector(options);
   ASSERT_TRUE(collector);
-  ::setenv("HALDEN_HTTPS_ORIGIN", collector->origin().c_str(), 1);
-  ::setenv("HALDEN_HTTP_ORIGIN", collector->origin().c_str(), 1);
+  testing_support::environment().set("HALDEN_HTTPS_ORIGIN", collector->origin());
+  testing_support::environment().set("HALDEN_HTTP_ORIGIN", collector->origin());
   std::random_device device;
   const unsigned seed = device();
   SCOPED_TRACE("seed " + std::to_string(seed));

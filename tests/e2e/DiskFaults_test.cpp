@@ -29,6 +29,7 @@
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/UserDefaults.h"
 #include "support/FaultyDisk.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -344,7 +345,7 @@ TEST(DiskFileModes, PrivateWhateverTheUmaskAndAfterRecovery) {
   ::umask(0);
   testing_support::TempDir dir;
   const std::string library = dir.path() + "/home/Library";
-  ::setenv("HALDEN_LIBRARY_DIR", library.c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", library);
   TLM::setDispatcherFactory([] { return std::shared_ptr<TLMDispatcher>(); });
   auto properties = [] {
     onTLMThread([] {
@@ -387,8 +388,8 @@ TEST(DiskFileModes, PrivateWhateverTheUmaskAndAfterRecovery) {
 TEST(UnwritableLibrary, EveryStoreSaysWhyAndSendsGoOn) {
   testing_support::TempDir dir;
   std::ofstream(dir.path() + "/file") << "not a directory";
-  ::setenv("HALDEN_LIBRARY_DIR", (dir.path() + "/file/Library").c_str(), 1);
-  ::setenv("HALDEN_HTTPS_ORIGIN", "https://127.0.0.1:1", 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", dir.path() + "/file/Library");
+  testing_support::environment().set("HALDEN_HTTPS_ORIGIN", "https://127.0.0.1:1");
   platform::RunLoop::startMainLoopThread();
   auto logger = std::make_shared<RecordingLogger>();
   logger->setLogLevel(TLMLogLevelVerbose);

@@ -18,6 +18,7 @@
 #include "e2e/DeliveryTest.h"
 #include "platform/Foundation/Thread.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TestEnvironment.h"
 #include "support/TestCertificates.h"
 #include "tools/collector/BodyDecoder.h"
 #include "tools/collector/HitLineParser.h"
@@ -219,9 +220,9 @@ TEST_P(CertificateTest, NoHitReachesTheServerAndEveryHitIsKept) {
   auto collector = startCollector(options);
   ASSERT_TRUE(collector);
   if (refusal.trustAuthority) {
-    ::setenv("HALDEN_CA_FILE", certificates.authorityFile().c_str(), 1);
+    testing_support::environment().set("HALDEN_CA_FILE", certificates.authorityFile());
   } else {
-    ::unsetenv("HALDEN_CA_FILE");
+    testing_support::environment().unset("HALDEN_CA_FILE");
   }
   startRoot(collector->httpsOrigin(), collector->origin());
   auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
@@ -241,7 +242,7 @@ TEST_P(CertificateTest, NoHitReachesTheServerAndEveryHitIsKept) {
   collector->stop();
   collector = startCollector(options);
   ASSERT_TRUE(collector);
-  ::setenv("HALDEN_CA_FILE", certificates.authorityFile().c_str(), 1);
+  testing_support::environment().set("HALDEN_CA_FILE", certificates.authorityFile());
   ASSERT_TRUE(drain());
   EXPECT_EQ(labelCounts(*collector),
             (std::map<std::string, int>{{"single-0", 1}, {"batch-0", 1}, {"batch-1", 1}}));

@@ -36,6 +36,7 @@
 #include "TLM.h"
 #include "platform/Cordova/CommandBridge.h"
 #include "platform/Foundation/RunLoop.h"
+#include "support/TestEnvironment.h"
 
 namespace {
 
@@ -99,10 +100,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::perror("mkdtemp");
     std::exit(1);
   }
-  setenv("HALDEN_LIBRARY_DIR", library.c_str(), 1);
+  testing_support::TestEnvironment& environment = testing_support::environment();
+  environment.set("HALDEN_LIBRARY_DIR", library);
   // Dry run sends nothing; the discard port is named all the same.
-  setenv("HALDEN_HTTP_ORIGIN", "http://127.0.0.1:9", 1);
-  setenv("HALDEN_HTTPS_ORIGIN", "http://127.0.0.1:9", 1);
+  environment.set("HALDEN_HTTP_ORIGIN", "http://127.0.0.1:9");
+  environment.set("HALDEN_HTTPS_ORIGIN", "http://127.0.0.1:9");
   platform::RunLoop::startMainLoopThread();
   TLM::sharedInstance().setDryRun(true);
 

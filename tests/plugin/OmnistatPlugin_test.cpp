@@ -20,6 +20,7 @@
 #include "platform/Cordova/CommandBridge.h"
 #include "platform/Foundation/RunLoop.h"
 #include "support/TestCertificates.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 
@@ -41,9 +42,9 @@ class OmnistatPluginTest : public ::testing::Test {
     collector_ = std::make_unique<Collector>(std::move(options));
     std::string error;
     ASSERT_TRUE(collector_->start(error)) << error;
-    ::setenv("HALDEN_CA_FILE", certificates_.authorityFile().c_str(), 1);
-    ::setenv("HALDEN_HTTPS_ORIGIN", collector_->httpsOrigin().c_str(), 1);
-    ::setenv("HALDEN_HTTP_ORIGIN", collector_->origin().c_str(), 1);
+    testing_support::environment().set("HALDEN_CA_FILE", certificates_.authorityFile());
+    testing_support::environment().set("HALDEN_HTTPS_ORIGIN", collector_->httpsOrigin());
+    testing_support::environment().set("HALDEN_HTTP_ORIGIN", collector_->origin());
     platform::RunLoop::startMainLoopThread();
     bridge_.registerPlugin("OmnistatPlugin", [] { return std::make_unique<OmnistatPlugin>(); });
   }

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/TestEnvironment.h"
+
 namespace testing_support {
 
 TempDir::TempDir() {
@@ -30,7 +32,7 @@ TempDir::~TempDir() {
 }
 
 TempLibraryDir::TempLibraryDir() {
-  setenv("HALDEN_LIBRARY_DIR", dir_.path().c_str(), 1);
+  environment().set("HALDEN_LIBRARY_DIR", dir_.path());
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -43,11 +45,12 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 }
 
 pid_t spawnTestChild(const std::string& testName, const std::vector<std::string>& settings) {
-  std::vector<std::string> environment = settings;
-  for (char** e = environ; *e; ++e)
-    environment.emplace_back(*e);
+  // The first of two entries with one name wins: `settings` go first.
+  std::vector<std::string> childSettings = settings;
+  for (std::string& setting : environment().settings())
+    childSettings.push_back(std::move(setting));
   std::vector<char*> env;
-  for (std::string& setting : environment)
+  for (std::string& setting : childSettings)
     env.push_back(setting.data());
   env.push_back(nullptr);
   std::string program = std::filesystem::read_symlink("/proc/self/exe").string();

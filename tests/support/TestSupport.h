@@ -23,9 +23,10 @@ class TempDir {
   std::string path_;
 };
 
-// Points HALDEN_LIBRARY_DIR at a fresh temporary directory for the life of the
-// object. Make it before anything reads the Library directory (each test runs
-// in a process of its own, so that is the start of the test).
+// Points the test environment's HALDEN_LIBRARY_DIR at a fresh temporary
+// directory for the life of the object. Make it before anything reads the
+// Library directory (each test runs in a process of its own, so that is the
+// start of the test).
 class TempLibraryDir {
  public:
   TempLibraryDir();
@@ -41,9 +42,9 @@ bool waitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Runs this test program again as a child process that runs only the test
-// `testName` ("Suite.Name"), with `settings` ("NAME=value") added to this
-// process's environment and its standard output discarded. The child's pid,
-// or -1 when it could not be started.
+// `testName` ("Suite.Name"), with `settings` ("NAME=value") added to the test
+// environment's and its standard output discarded. The child's pid, or -1
+// when it could not be started.
 pid_t spawnTestChild(const std::string& testName, const std::vector<std::string>& settings);
 
 // A loopback TCP port nothing listens on: bound once, then let go.

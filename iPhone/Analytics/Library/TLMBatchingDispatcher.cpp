@@ -15,6 +15,7 @@
 #include "TLMTrackerModel.h"
 #include "TLMURLConnection.h"
 #include "platform/Foundation/ClassRegistry.h"
+#include "platform/Foundation/Environment.h"
 #include "platform/Foundation/NotificationCenter.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/UserDefaults.h"
@@ -38,8 +39,8 @@ constexpr char kDefaultHttpOrigin[] = "http://collect.haldenanalytics.example";
 constexpr char kDefaultHttpsOrigin[] = "https://ssl.haldenanalytics.example";
 
 std::string origin(const char* variable, const char* fallback) {
-  const char* value = std::getenv(variable);
-  std::string text = value && *value ? value : fallback;
+  std::string text = platform::Environment::current()->setting(variable);
+  if (text.empty()) text = fallback;
   while (!text.empty() && text.back() == '/')
     text.pop_back();
   return text;

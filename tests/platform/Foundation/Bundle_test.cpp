@@ -42,7 +42,13 @@ std::vector<std::string> readBundleAsCopy(const TempDir& dir, const std::string&
   fs::copy_file(fs::read_symlink("/proc/self/exe"), copy);
   if (infoJson) std::ofstream(dir.path() + "/Info.json") << infoJson;
   const std::string out = dir.path() + "/out.txt";
-  setenv("BUNDLE_TEST_CHILD", out.c_str(), 1);
+  // The child's environment: this process's, with the variable that makes
+  // the child test run and names its output.
+  std::string childVariable = "BUNDLE_TEST_CHILD=" + out;
+  std::vector<char*> env{childVariable.data()};
+  for (char** entry = environ; *entry; ++entry)
+    env.push_back(*entry);
+  env.push_back(nullptr);
 
   std::string filter = "--gtest_filter=BundleChild.PrintsTheMainBundle";
   char* argv[] = {const_cast<char*>(copy.c_str()), filter.data(), nullptr};
@@ -50,12 +56,11 @@ std::vector<std::string> readBundleAsCopy(const TempDir& dir, const std::string&
   posix_spawn_file_actions_init(&quiet);
   posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, copy.c_str(), &quiet, nullptr, argv, environ);
+  const int spawned = posix_spawn(&pid, copy.c_str(), &quiet, nullptr, argv, env.data());
   posix_spawn_file_actions_destroy(&quiet);
   if (spawned != 0) return {};
   int status = 0;
   waitpid(pid, &status, 0);
-  unsetenv("BUNDLE_TEST_CHILD");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
   std::vector<std::string> lines;
   std::ifstream in(out);

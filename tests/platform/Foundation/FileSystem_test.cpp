@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "platform/Foundation/Bundle.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -25,7 +26,7 @@ int modeOf(const std::string& path) {
 TEST(LibraryDirectory, IsTheConfiguredFolderCreatedPrivate) {
   TempDir root;
   const std::string wanted = root.path() + "/deep/er/Library";
-  setenv("HALDEN_LIBRARY_DIR", (wanted + "/").c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", wanted + "/");
   EXPECT_EQ(libraryDirectory(), wanted);  // a trailing slash is dropped
   EXPECT_EQ(modeOf(wanted), 0700);
   EXPECT_EQ(modeOf(root.path() + "/deep"), 0700);  // parents we made are private too
@@ -33,9 +34,9 @@ TEST(LibraryDirectory, IsTheConfiguredFolderCreatedPrivate) {
 
 TEST(LibraryDirectory, IsReadOncePerProcess) {
   TempDir root;
-  setenv("HALDEN_LIBRARY_DIR", (root.path() + "/first").c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", root.path() + "/first");
   const std::string first = libraryDirectory();
-  setenv("HALDEN_LIBRARY_DIR", (root.path() + "/second").c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", root.path() + "/second");
   EXPECT_EQ(libraryDirectory(), first);
   EXPECT_EQ(modeOf(root.path() + "/second"), -1);
 }
@@ -43,15 +44,15 @@ TEST(LibraryDirectory, IsReadOncePerProcess) {
 TEST(LibraryDirectory, LeavesAnExistingFolderAsItIs) {
   TempDir root;
   ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
-  setenv("HALDEN_LIBRARY_DIR", root.path().c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", root.path());
   EXPECT_EQ(libraryDirectory(), root.path());
   EXPECT_EQ(modeOf(root.path()), 0755);
 }
 
 TEST(LibraryDirectory, FallsBackToTheDataHomeAndBundleIdentifier) {
   TempDir data;
-  setenv("HALDEN_LIBRARY_DIR", "", 1);  // empty counts as unset
-  setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", "");  // empty counts as unset
+  testing_support::environment().set("XDG_DATA_HOME", data.path());
   platform::Bundle::setMain({"Example", "org.example.app", "1.0"});
   const std::string expected = data.path() + "/org.example.app/Library";
   EXPECT_EQ(libraryDirectory(), expected);
@@ -61,9 +62,9 @@ TEST(LibraryDirectory, FallsBackToTheDataHomeAndBundleIdentifier) {
 
 TEST(LibraryDirectory, FallsBackToHomeWhenTheDataHomeIsUnsetOrRelative) {
   TempDir home;
-  unsetenv("HALDEN_LIBRARY_DIR");
-  setenv("XDG_DATA_HOME", "relative/data", 1);
-  setenv("HOME", home.path().c_str(), 1);
+  testing_support::environment().unset("HALDEN_LIBRARY_DIR");
+  testing_support::environment().set("XDG_DATA_HOME", "relative/data");
+  testing_support::environment().set("HOME", home.path());
   platform::Bundle::setMain({"Example", "org.example.app", "1.0"});
   const std::string expected = home.path() + "/.local/share/org.example.app/Library";
   EXPECT_EQ(libraryDirectory(), expected);
@@ -72,8 +73,8 @@ TEST(LibraryDirectory, FallsBackToHomeWhenTheDataHomeIsUnsetOrRelative) {
 
 TEST(LibraryDirectory, KeepsAHostileBundleIdentifierInsideTheDataHome) {
   TempDir data;
-  unsetenv("HALDEN_LIBRARY_DIR");
-  setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  testing_support::environment().unset("HALDEN_LIBRARY_DIR");
+  testing_support::environment().set("XDG_DATA_HOME", data.path());
   platform::Bundle::setMain({"Example", "../../escape", ""});
   EXPECT_EQ(libraryDirectory(), data.path() + "/.._.._escape/Library");
 }

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "support/TestEnvironment.h"
+
 namespace {
 
 using platform::Locale;
 
 // The locale environment of one case; nullptr leaves a variable unset.
-struct Environment {
+struct LocaleVariables {
   const char* language = nullptr;
   const char* lcAll = nullptr;
   const char* lcMessages = nullptr;
@@ -20,12 +22,12 @@ struct Environment {
   const char* lang = nullptr;
 };
 
-void apply(const Environment& env) {
+void apply(const LocaleVariables& env) {
   auto set = [](const char* name, const char* value) {
     if (value) {
-      setenv(name, value, 1);
+      testing_support::environment().set(name, value);
     } else {
-      unsetenv(name);
+      testing_support::environment().unset(name);
     }
   };
   set("LANGUAGE", env.language);
@@ -37,7 +39,7 @@ void apply(const Environment& env) {
 
 struct LanguagesCase {
   const char* title;
-  Environment env;
+  LocaleVariables env;
   std::vector<std::string> expected;
 };
 
@@ -85,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct CountryCase {
   const char* title;
-  Environment env;
+  LocaleVariables env;
   std::optional<std::string> expected;
 };
 

@@ -16,6 +16,7 @@
 #include "platform/Foundation/URLError.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestCertificates.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 
@@ -528,7 +529,7 @@ class URLConnectionHttpsTest : public URLConnectionTest {
 };
 
 TEST_F(URLConnectionHttpsTest, TrustsTheAuthorityInHaldenCaFile) {
-  ::setenv("HALDEN_CA_FILE", certificates_.authorityFile().c_str(), 1);
+  testing_support::environment().set("HALDEN_CA_FILE", certificates_.authorityFile());
   auto collector = startHttpsCollector();
   ASSERT_TRUE(collector);
   // A new connection each time, so the second handshake finds the
@@ -546,7 +547,7 @@ TEST_F(URLConnectionHttpsTest, TrustsTheAuthorityInHaldenCaFile) {
 }
 
 TEST_F(URLConnectionHttpsTest, RefusesAServerNoTrustedAuthoritySigned) {
-  ::unsetenv("HALDEN_CA_FILE");
+  testing_support::environment().unset("HALDEN_CA_FILE");
   auto collector = startHttpsCollector();
   ASSERT_TRUE(collector);
   const Load load = run(get(collector->httpsOrigin() + "/collect?" + kHit));

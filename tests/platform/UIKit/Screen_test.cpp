@@ -6,31 +6,33 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestEnvironment.h"
+
 namespace {
 
 using platform::Rect;
 using platform::Screen;
 
 TEST(Screen, DefaultsToALandscapeLaptopWithoutNativeBounds) {
-  unsetenv("HALDEN_SCREEN_SIZE");
+  testing_support::environment().unset("HALDEN_SCREEN_SIZE");
   EXPECT_EQ(Screen::bounds(), (Rect{0, 0, 1280, 800}));
   EXPECT_EQ(Screen::nativeBounds(), std::nullopt);
 }
 
 TEST(Screen, TakesTheConfiguredSizeForPointsAndPortraitPixels) {
-  setenv("HALDEN_SCREEN_SIZE", "1920x1080", 1);
+  testing_support::environment().set("HALDEN_SCREEN_SIZE", "1920x1080");
   EXPECT_EQ(Screen::bounds(), (Rect{0, 0, 1920, 1080}));
   EXPECT_EQ(Screen::nativeBounds(), (Rect{0, 0, 1080, 1920}));
 }
 
 TEST(Screen, KeepsAPortraitConfiguredSizeAsItIs) {
-  setenv("HALDEN_SCREEN_SIZE", "1170X2532", 1);
+  testing_support::environment().set("HALDEN_SCREEN_SIZE", "1170X2532");
   EXPECT_EQ(Screen::bounds(), (Rect{0, 0, 1170, 2532}));
   EXPECT_EQ(Screen::nativeBounds(), (Rect{0, 0, 1170, 2532}));
 }
 
 TEST(Screen, IgnoresAGarbageConfiguredSize) {
-  setenv("HALDEN_SCREEN_SIZE", "big", 1);
+  testing_support::environment().set("HALDEN_SCREEN_SIZE", "big");
   EXPECT_EQ(Screen::bounds(), (Rect{0, 0, 1280, 800}));
   EXPECT_EQ(Screen::nativeBounds(), std::nullopt);
 }
@@ -47,7 +49,7 @@ TEST(Screen, ParsesOnlyTwoWholePositiveDimensions) {
 }
 
 TEST(Screen, SetBoundsOverridesTheEnvironment) {
-  setenv("HALDEN_SCREEN_SIZE", "1920x1080", 1);
+  testing_support::environment().set("HALDEN_SCREEN_SIZE", "1920x1080");
   Screen::setBounds({0, 0, 390, 844}, Rect{0, 0, 1170, 2532});
   EXPECT_EQ(Screen::bounds(), (Rect{0, 0, 390, 844}));
   EXPECT_EQ(Screen::nativeBounds(), (Rect{0, 0, 1170, 2532}));

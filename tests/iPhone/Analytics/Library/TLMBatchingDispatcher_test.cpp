@@ -24,6 +24,7 @@
 #include "platform/Foundation/UserDefaults.h"
 #include "platform/iAd/ADClient.h"
 #include "support/FaultyDisk.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -131,8 +132,8 @@ TEST_F(TLMBatchingDispatcherTest, ConstructionDefaults) {
 }
 
 TEST_F(TLMBatchingDispatcherTest, EndpointsComeFromTheEnvironment) {
-  setenv("HALDEN_HTTP_ORIGIN", "http://127.0.0.1:1/", 1);
-  setenv("HALDEN_HTTPS_ORIGIN", "https://127.0.0.1:2", 1);
+  testing_support::environment().set("HALDEN_HTTP_ORIGIN", "http://127.0.0.1:1/");
+  testing_support::environment().set("HALDEN_HTTPS_ORIGIN", "https://127.0.0.1:2");
   auto other = TLMBatchingDispatcher::initWithDataStore(store_);
   EXPECT_EQ(other->httpURL(), "http://127.0.0.1:1/collect");
   EXPECT_EQ(other->httpBatchURL(), "http://127.0.0.1:1/batch");
@@ -549,8 +550,8 @@ TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRe
 TEST_F(TLMBatchingDispatcherSendingTest, AFailedFirstDispatchLeavesTheTimerRunning) {
   const std::string closed =
       "http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort());
-  setenv("HALDEN_HTTP_ORIGIN", closed.c_str(), 1);
-  setenv("HALDEN_HTTPS_ORIGIN", closed.c_str(), 1);
+  testing_support::environment().set("HALDEN_HTTP_ORIGIN", closed);
+  testing_support::environment().set("HALDEN_HTTPS_ORIGIN", closed);
   store(hitAt(0, event("a")));
   auto fresh = TLMBatchingDispatcher::initWithDataStore(store_);
   ASSERT_TRUE(waitFor([&] {

@@ -28,6 +28,7 @@
 #include "platform/Foundation/NotificationCenter.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/UIKit/Application.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -434,7 +435,7 @@ INSTANTIATE_TEST_SUITE_P(Damage, CorruptStoreTest,
 TEST(DataStoreUnusable, OperationsFailWithErrorsWhenNoFileCanBeMade) {
   testing_support::TempDir dir;
   std::ofstream(dir.path() + "/file") << "not a directory";
-  setenv("HALDEN_LIBRARY_DIR", (dir.path() + "/file/Library").c_str(), 1);
+  testing_support::environment().set("HALDEN_LIBRARY_DIR", dir.path() + "/file/Library");
   TLM::setDispatcherFactory([] { return std::shared_ptr<TLMDispatcher>(); });
   auto logger = std::make_shared<RecordingLogger>();
   TLM::sharedInstance().setLogger(logger);

@@ -14,6 +14,7 @@
 
 #include "TLMVersion.h"
 #include "platform/UIKit/Device.h"
+#include "support/TestEnvironment.h"
 
 namespace {
 
@@ -46,11 +47,11 @@ bool isMd5Hex(const std::string& hash) {
 }
 
 void useLocale(const char* lcAll) {
-  unsetenv("LANGUAGE");
-  unsetenv("LC_MESSAGES");
-  unsetenv("LC_CTYPE");
-  unsetenv("LANG");
-  setenv("LC_ALL", lcAll, 1);
+  testing_support::environment().unset("LANGUAGE");
+  testing_support::environment().unset("LC_MESSAGES");
+  testing_support::environment().unset("LC_CTYPE");
+  testing_support::environment().unset("LANG");
+  testing_support::environment().set("LC_ALL", lcAll);
 }
 
 TEST(TLMHitUtilTest, LanguageAndCountryAreLowerCase) {

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Foundation/Environment.h"
+
+namespace testing_support {
+
+// The environment tests read the library's settings and the time of day
+// from: settings the test owns, starting as a copy of the process's
+// environment variables, and a clock it may stop and step.
+class TestEnvironment final : public platform::Environment {
+ public:
+  TestEnvironment();
+
+  std::string setting(std::string_view name) const override;
+  platform::Date now() const override;
+
+  void set(const std::string& name, const std::string& value);
+  void unset(const std::string& name);
+  // "NAME=value" for every setting, for a child process's environment.
+  std::vector<std::string> settings() const;
+
+  // Stops the clock where it is; from then on only advance() moves it.
+  void stopClock();
+  // Moves the clock `seconds` on (back, when negative).
+  void advance(double seconds);
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string, std::less<>> settings_;  // guarded by mutex_
+  std::optional<platform::Date> stoppedAt_;                   // guarded by mutex_
+  double offset_ = 0.0;                                       // guarded by mutex_
+};
+
+// This process's test environment, installed as the library's current one on
+// first use. Use it at the start of a test, before the library reads a
+// setting.
+TestEnvironment& environment();
+
+}  // namespace testing_support
