@@ -523,27 +523,34 @@ TEST_F(TLMBatchingDispatcherSendingTest, AHitTooLongToSendGoesAloneAsAnEmptyGet)
 }
 
 TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRetryInterval) {
-  for (int i = 0; i < 3; ++i)
+  for (int i = 0; i < 4; ++i)
     store(hitAt(i, event("hit-" + std::to_string(i))));
+  testing_support::environment().stopClock();
   connections_->status = 404;
   EXPECT_EQ(dispatchOnce(), TLMDispatchError);
   EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
   EXPECT_GT(dispatcher_->batchFailedTime(), 0.0);
-  EXPECT_EQ(pending(), 3) << "a refused batch stays";
+  EXPECT_EQ(pending(), 4) << "a refused batch stays";
 
   // While batching is off, a 404 to a one-hit request is an answer like any.
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
-  EXPECT_TRUE(waitFor([&] { return pending() == 2; }));
+  EXPECT_TRUE(waitFor([&] { return pending() == 3; }));
   connections_->status = 200;
-  dispatcher_->setBatchRetryInterval(0.0);  // the hour is over
+  testing_support::environment().advance(3600.0);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(dispatcher_->serverBatchingDisabled()) << "an hour to the second is not past it";
+  EXPECT_TRUE(waitFor([&] { return pending() == 2; }));
+  testing_support::environment().advance(1.0);
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
   EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
   const auto requests = connections_->requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(requests[0].url, dispatcher_->httpsBatchURL());
-  EXPECT_EQ(requests[1].url.substr(0, dispatcher_->httpsURL().size()), dispatcher_->httpsURL());
-  EXPECT_EQ(requests[2].url, dispatcher_->httpsBatchURL()) << "batches again";
-  EXPECT_EQ(requests[2].valueForHTTPHeaderField("Content-Encoding"), "gzip");
+  for (size_t single : {1, 2})
+    EXPECT_EQ(requests[single].url.substr(0, dispatcher_->httpsURL().size()),
+              dispatcher_->httpsURL());
+  EXPECT_EQ(requests[3].url, dispatcher_->httpsBatchURL()) << "batches again";
+  EXPECT_EQ(requests[3].valueForHTTPHeaderField("Content-Encoding"), "gzip");
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
 }
 

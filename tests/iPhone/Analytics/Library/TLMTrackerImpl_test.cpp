@@ -10,6 +10,7 @@
 #include "TLMTrackerModel.h"
 #include "TLMUsageTracker.h"
 #include "platform/Foundation/Date.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -31,17 +32,13 @@ const std::string& stringAt(const Dictionary& d, std::string_view key) {
 class TLMTrackerImplTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The bucket's clock stands still unless a test moves it.
+    testing_support::environment().stopClock();
     dispatcher_ = installRecordingDispatcher();
     logger_ = std::make_shared<RecordingLogger>();
     TLM::sharedInstance().setLogger(logger_);
     tracker_ = TLMTrackerImpl::trackerWithDispatcher(dispatcher_, "t");
     TLMUsageTracker::getUsageSequence();
-  }
-
-  // Moves the bucket's clock back, as if `seconds` had passed since the last
-  // check.
-  void pretendElapsed(double seconds) {
-    tracker_->setLastTrackTime(tracker_->lastTrackTime() - seconds);
   }
 
   testing_support::TempLibraryDir library_;
@@ -68,7 +65,7 @@ TEST_F(TLMTrackerImplTest, SixtyHitsPassThenTheBucketIsEmptyUntilItRefills) {
   EXPECT_EQ(dispatcher_->hits().size(), 60u);
   EXPECT_EQ(logger_->count(TLMLogLevelInfo, "Excessive tracking detected and throttled."), 1);
 
-  pretendElapsed(2.0);
+  testing_support::environment().advance(2.0);
   tracker_->send(hitOfType("event"));
   EXPECT_EQ(dispatcher_->hits().size(), 61u);
   tracker_->send(hitOfType("event"));
@@ -78,9 +75,11 @@ TEST_F(TLMTrackerImplTest, SixtyHitsPassThenTheBucketIsEmptyUntilItRefills) {
 TEST_F(TLMTrackerImplTest, ALongPauseRefillsToFiftyNine) {
   for (int i = 0; i < 30; ++i)
     tracker_->send(hitOfType("event"));
-  // Real time passes between the sends, refilling a little.
-  EXPECT_NEAR(tracker_->trackingCredits(), 30.0, 0.5);
-  pretendElapsed(120.0);
+  EXPECT_DOUBLE_EQ(tracker_->trackingCredits(), 30.0);
+  testing_support::environment().advance(10.0);
+  tracker_->send(hitOfType("event"));
+  EXPECT_DOUBLE_EQ(tracker_->trackingCredits(), 34.0) << "five tokens back, one spent";
+  testing_support::environment().advance(120.0);
   tracker_->send(hitOfType("event"));
   EXPECT_DOUBLE_EQ(tracker_->trackingCredits(), 59.0);
 }
@@ -96,7 +95,7 @@ TEST_F(TLMTrackerImplTest, TheFirstCheckDoesNotRefill) {
 TEST_F(TLMTrackerImplTest, AClockGoingBackwardsAddsNothing) {
   tracker_->send(hitOfType("event"));
   tracker_->setTrackingCredits(0.5);
-  tracker_->setLastTrackTime(platform::Date::now().timeIntervalSinceReferenceDate() + 1000);
+  testing_support::environment().advance(-1000.0);
   tracker_->send(hitOfType("event"));
   EXPECT_EQ(dispatcher_->hits().size(), 1u);
   EXPECT_DOUBLE_EQ(tracker_->trackingCredits(), 0.5);
