@@ -14,6 +14,7 @@
 
 #include "platform/CoreData/DictionaryArchive.h"
 #include "platform/CoreData/ObjectStoreError.h"
+#include "platform/CoreData/StoreFile.h"
 #include "platform/Foundation/FileIdentity.h"
 
 namespace platform {
@@ -269,13 +270,9 @@ struct PersistentStoreCoordinator::Impl {
 
 bool PersistentStoreCoordinator::Impl::open(const std::string& file,
                                             const ManagedObjectModel& model, Error* error) {
-  // SQLite would create the file world-readable (less the umask); hits are
-  // nobody else's business. Its log and index files take the file's mode.
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
-
-  const int rc =
-      sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // Hits are nobody else's business.
+  StoreFile::createPrivate(file);
+  const int rc = StoreFile::open(file, &db);
   if (rc != SQLITE_OK) return failSQLite(error, rc, "Cannot open the store file");
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
@@ -308,17 +305,18 @@ bool PersistentStoreCoordinator::Impl::checkIntegrity(Error* error) {
   // A damaged file (truncated, overwritten in part) can still open and
   // answer some queries; finding out at the first fetch would leave the
   // store unusable for ever, so the whole file is checked once here.
-  Use check = prepare("PRAGMA quick_check", error);
-  if (!check) return false;
-  int rc = sqlite3_step(check.get());
-  if (rc != SQLITE_ROW) return failSQLite(error, rc, "Cannot check the store file");
-  const auto* first = reinterpret_cast<const char*>(sqlite3_column_text(check.get(), 0));
-  const std::string verdict = first ? first : "";
-  if (verdict != "ok") {
-    return failWithError(error, NSSQLiteErrorDomain, SQLITE_CORRUPT,
-                         "The store file is damaged: " + verdict);
+  const StoreFile::Check check = StoreFile::check(db);
+  switch (check.verdict) {
+    case StoreFile::Check::Verdict::Passed:
+      return true;
+    case StoreFile::Check::Verdict::Damaged:
+      return failWithError(error, NSSQLiteErrorDomain, check.code,
+                           "The store file is damaged: " + check.message);
+    case StoreFile::Check::Verdict::Failed:
+      break;
   }
-  return true;
+  return failWithError(error, NSSQLiteErrorDomain, check.code,
+                       "Cannot check the store file: " + check.message);
 }
 
 bool PersistentStoreCoordinator::Impl::createSchemaIfEmpty(const ManagedObjectModel& model,

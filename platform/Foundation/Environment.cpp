@@ -38,8 +38,8 @@ Slot& slot() {
 }  // namespace
 
 std::shared_ptr<const Environment> Environment::processDefault() {
-  static const auto& instance = *new std::shared_ptr<const Environment>(
-      std::make_shared<ProcessEnvironment>());
+  static const auto& instance =
+      *new std::shared_ptr<const Environment>(std::make_shared<ProcessEnvironment>());
   return instance;
 }
 

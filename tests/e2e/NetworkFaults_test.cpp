@@ -18,8 +18,8 @@
 #include "e2e/DeliveryTest.h"
 #include "platform/Foundation/Thread.h"
 #include "support/ScriptedHttpServer.h"
-#include "support/TestEnvironment.h"
 #include "support/TestCertificates.h"
+#include "support/TestEnvironment.h"
 #include "tools/collector/BodyDecoder.h"
 #include "tools/collector/HitLineParser.h"
 

@@ -12,13 +12,13 @@
 #include <cstring>
 
 #include "TLMLog.h"
+#include "platform/CoreData/StoreFile.h"
 #include "platform/Foundation/FileSystem.h"
 #include "platform/Foundation/NotificationCenter.h"
 
 namespace {
 
 constexpr char kSharedDatabaseName[] = "haldenanalytics-aux-v4.sql";
-constexpr char kQuickCheckSql[] = "PRAGMA quick_check";
 constexpr char kTableExistsSql[] = "SELECT name FROM sqlite_master WHERE type='table' AND name=?";
 
 // SQLite's side files: the rollback journal and the write-ahead log with its
@@ -61,22 +61,9 @@ bool clearImmutableFlag(const std::string& path) {
   return ok;
 }
 
-// Result codes that say the file itself is damaged or is no database.
-bool isDamage(int code) {
-  const int primary = code & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
 void removeSideFiles(const std::string& path) {
   for (const char* suffix : kSideFileSuffixes)
     ::unlink((path + suffix).c_str());
-}
-
-// SQLite would make a new file with mode 0644 less the umask; the store's
-// files are private to the user.
-void createPrivateFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace
@@ -170,14 +157,13 @@ TLMSqlStore::OpenResult TLMSqlStore::openDatabase() {
   } else if (errno == ENOENT) {
     // A log or journal left beside a missing file is discarded by SQLite
     // itself when it finds the new file empty.
-    createPrivateFile(databasePath_);
+    platform::StoreFile::createPrivate(databasePath_);
   } else {
     TLM_LOG_ERROR("Failed to read database file attributes: %s", std::strerror(errno));
     return OpenResult::Failed;
   }
 
-  if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                      nullptr) != SQLITE_OK) {
+  if (platform::StoreFile::open(databasePath_, &database_) != SQLITE_OK) {
     TLM_LOG_ERROR("Failed to open database");
     closeDatabase();
     return OpenResult::Failed;
@@ -186,23 +172,15 @@ TLMSqlStore::OpenResult TLMSqlStore::openDatabase() {
   // file is still the one the connection opened.
   opened_ = platform::FileIdentity::of(databasePath_);
 
-  TLMSqlStatement check = prepareSql(kQuickCheckSql);
-  if (!check) {
-    // SQLite reads the header here: a file that is no database fails now.
-    TLM_LOG_ERROR("Failed to construct 'quick check' sql statement");
-    const bool damaged = isDamage(sqlite3_errcode(database_));
+  const platform::StoreFile::Check check = platform::StoreFile::check(database_);
+  if (check.verdict != platform::StoreFile::Check::Verdict::Passed) {
+    if (!check.prepared) {
+      TLM_LOG_ERROR("Failed to prepare sql statement: %s", check.message.c_str());
+      TLM_LOG_ERROR("Failed to construct 'quick check' sql statement");
+    }
     closeDatabase();
-    return damaged ? OpenResult::Damaged : OpenResult::Failed;
-  }
-  const int step = sqlite3_step(check.get());
-  const bool passed = step == SQLITE_ROW && sqlite3_column_count(check.get()) == 1 &&
-                      columnText(check.get(), 0) == "ok";
-  check.reset();
-  if (!passed) {
-    // A check that ran and found faults, or one the file's damage stopped.
-    const bool damaged = step == SQLITE_ROW || isDamage(step);
-    closeDatabase();
-    return damaged ? OpenResult::Damaged : OpenResult::Failed;
+    return check.verdict == platform::StoreFile::Check::Verdict::Damaged ? OpenResult::Damaged
+                                                                         : OpenResult::Failed;
   }
 
   configureConnection();

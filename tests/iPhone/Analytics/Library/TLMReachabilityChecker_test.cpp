@@ -365,7 +365,8 @@ TEST_F(TLMReachabilityCheckerTest, TellsTheDelegateOnlyWhenTheStatusChanges) {
   EXPECT_FALSE(delegate_->offMainLoop());
 
   for (const char* flags : {"0X000003", "0X030003", "0X040003", "0X000001", "0X000007"})
-    EXPECT_EQ(logger_->count(TLMLogLevelInfo, std::string("Reachability flags update: ") + flags), 1)
+    EXPECT_EQ(logger_->count(TLMLogLevelInfo, std::string("Reachability flags update: ") + flags),
+              1)
         << flags;
 }
 
