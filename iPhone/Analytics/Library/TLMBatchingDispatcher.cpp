@@ -6,6 +6,7 @@
 
 #include "TLM.h"
 #include "TLMAnalyticsPropertiesStore.h"
+#include "TLMBatchRequest.h"
 #include "TLMDataStore.h"
 #include "TLMFields.h"
 #include "TLMHitUtil.h"
@@ -73,11 +74,6 @@ std::vector<platform::ManagedObjectId> objectIdsOf(const std::vector<TLMHitRecor
   for (const TLMHitRecord& hit : hits)
     ids.push_back(hit.objectID);
   return ids;
-}
-
-bool isPlainHttp(const TLMHitRecord& hit) {
-  const std::string* useSecure = stringParameter(hit.parameters, kTLMUseSecure);
-  return useSecure && *useSecure == "0";
 }
 
 // The whole text as one floating-point number (leading blanks allowed, as a
@@ -518,31 +514,15 @@ void TLMBatchingDispatcher::runDispatch() {
     return;
   }
   platform::NotificationCenter::defaultCenter().post(kWillDispatchNotification, this);
-  sendBatch(std::move(batch), lines);
+  sendRequest(TLMBatchRequest::make(std::move(batch), lines, requestSettings(), *requestBuilder_));
 }
 
-void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch,
-                                      const std::vector<std::string>& lines) {
+void TLMBatchingDispatcher::sendRequest(TLMBatchRequest next) {
   assertOnWorkerThread(__PRETTY_FUNCTION__);
-  const bool secure = !isPlainHttp(batch.front());
-  const bool single = batch.size() == 1;
-  const std::string& url =
-      single ? (secure ? httpsURL_ : httpURL_) : (secure ? httpsBatchURL_ : httpBatchURL_);
-  const std::string payload = joinPayload(lines);
-
-  std::optional<platform::URLRequest> request;
-  if (maxBodySize_ == 0 || payload.size() <= maxBodySize_) {
-    if (single && payload.size() < kGetLimit) {
-      request = requestBuilder_->requestGetUrl(url, payload);
-    } else {
-      request = requestBuilder_->requestPostUrl(url, payload,
-                                                single ? TLMCompressionNone : compressionStrategy_);
-    }
-    if (maxBodySize_ != 0 && request->body.size() > maxBodySize_) request.reset();
-  }
+  const std::optional<platform::URLRequest>& request = next.request();
   if (!request) {
     TLM_LOG_ERROR("Failed to generate request for hit(s).");
-    deleteHits(batch);
+    deleteHits(next.hits());
     callCompletionHandler(TLMDispatchSent);
     return;
   }
@@ -558,7 +538,7 @@ void TLMBatchingDispatcher::sendBatch(std::vector<TLMHitRecord> batch,
   // The lock is held until connection_ is set, so that an answer that comes
   // at once finds the connection it ends.
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-  auto hits = std::make_shared<std::vector<TLMHitRecord>>(std::move(batch));
+  auto hits = std::make_shared<std::vector<TLMHitRecord>>(next.takeHits());
   {
     Lock lock(mutex_);
     connection_ = connectionClass->connectionWithRequest(
@@ -628,8 +608,10 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::selectBatch(std::vector<std::st
   }
 
   // One batch carries only hits of the first hit's transport.
-  const bool plain = isPlainHttp(pending.front());
-  std::erase_if(pending, [plain](const TLMHitRecord& hit) { return isPlainHttp(hit) != plain; });
+  const bool plain = TLMBatchRequest::isPlainHttp(pending.front());
+  std::erase_if(pending, [plain](const TLMHitRecord& hit) {
+    return TLMBatchRequest::isPlainHttp(hit) != plain;
+  });
 
   // The running payload size, counting the line feed between two hits, so
   // that a batch chosen to fit does fit the size check at sending.
@@ -721,17 +703,12 @@ std::string TLMBatchingDispatcher::buildPayload(const std::vector<TLMHitRecord>&
   lines.reserve(hits.size());
   for (const TLMHitRecord& hit : hits)
     lines.push_back(requestBuilder_->parametersForHit(hit));
-  return joinPayload(lines);
+  return TLMBatchRequest::joinPayload(lines, maxHitSize_);
 }
 
-std::string TLMBatchingDispatcher::joinPayload(const std::vector<std::string>& lines) const {
-  std::string payload;
-  for (const std::string& line : lines) {
-    if (line.empty() || (maxHitSize_ != 0 && line.size() > maxHitSize_)) continue;
-    if (!payload.empty()) payload += '\n';
-    payload += line;
-  }
-  return payload;
+TLMBatchRequest::Settings TLMBatchingDispatcher::requestSettings() const {
+  return {httpURL_,     httpsURL_,   httpBatchURL_,       httpsBatchURL_,
+          maxBodySize_, maxHitSize_, compressionStrategy_};
 }
 
 // The answer, on the main loop.

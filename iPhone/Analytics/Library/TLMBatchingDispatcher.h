@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TLMBatchRequest.h"
 #include "TLMBatchingStrategy.h"
 #include "TLMCompressionStrategy.h"
 #include "TLMDispatcher.h"
@@ -183,8 +184,6 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // Any thread.
   uint64_t failedHitSaves() const { return failedHitSaves_.load(); }
 
-  static constexpr size_t kGetLimit = 2000;
-
   struct Key {};  // keeps construction to initWithDataStore()
   TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore);
 
@@ -203,8 +202,9 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // The batch and the hit lines of its hits, each encoded once: what
   // selection measured is what is sent.
   std::vector<TLMHitRecord> selectBatch(std::vector<std::string>& lines);
-  std::string joinPayload(const std::vector<std::string>& lines) const;
-  void sendBatch(std::vector<TLMHitRecord> batch, const std::vector<std::string>& lines);
+  TLMBatchRequest::Settings requestSettings() const;
+  // Connects with the request, or deletes its hits when it has none.
+  void sendRequest(TLMBatchRequest next);
 
   platform::RecursiveMutex mutex_;
   bool hasHits_ GUARDED_BY(mutex_) = true;
