@@ -22,6 +22,9 @@ class ProcessEnvironment final : public Environment {
     return Date::withTimeIntervalSince1970(
         duration<double>(system_clock::now().time_since_epoch()).count());
   }
+  std::chrono::steady_clock::time_point uptime() const override {
+    return std::chrono::steady_clock::now();
+  }
 };
 
 struct Slot {

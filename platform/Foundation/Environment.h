@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,7 +9,8 @@
 
 namespace platform {
 
-// Where the library reads the time of day and its settings (the collection
+// Where the library reads the time of day, the clock its timers run on, and
+// its settings (the collection
 // origins, the extra certificate authority, the Library directory, the
 // screen size, the locale variables). The process has one current
 // environment; the default reads the system clock and the process's
@@ -26,6 +28,8 @@ class Environment {
   virtual std::string setting(std::string_view name) const = 0;
   // The time of day.
   virtual Date now() const = 0;
+  // The clock timers and run-loop deadlines count on: it never goes back.
+  virtual std::chrono::steady_clock::time_point uptime() const = 0;
 
   // The environment in use. Held by the caller for as long as it reads it,
   // so that installing another meanwhile frees nothing under it.

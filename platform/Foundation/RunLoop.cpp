@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Foundation/Environment.h"
 #include "platform/Foundation/Log.h"
 #include "platform/Foundation/Mutex.h"
 #include "platform/Foundation/MutexLock.h"
@@ -190,7 +191,7 @@ struct RunLoop::Impl {
     {
       MutexLock lock(mutex);
       if (closed) return 0;
-      insertLocked(Clock::now() + delay, std::move(timer));
+      insertLocked(now() + delay, std::move(timer));
     }
     // The loop thread computes its next wait after the callback in progress.
     if (!isCurrent()) wake();
@@ -262,7 +263,7 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
 
     // Only what was due when the pass began: a timer that keeps rescheduling
     // itself at zero delay must not hold the loop in this pass.
-    const auto passStart = Clock::now();
+    const auto passStart = now();
     for (;;) {
       std::shared_ptr<Task> fn;
       {
@@ -315,7 +316,7 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
       if (wakeAt == Clock::time_point::max()) {
         timeoutArg = nullptr;  // nothing but a post, a watch or stop() can end this wait
       } else {
-        const auto left = std::max(wakeAt - Clock::now(), Clock::duration::zero());
+        const auto left = std::max(wakeAt - now(), Clock::duration::zero());
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
         timeout.tv_sec = static_cast<time_t>(secs.count());
         timeout.tv_nsec = static_cast<long>(
@@ -356,8 +357,12 @@ RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadl
       }
     }
 
-    if (deadline && Clock::now() >= *deadline) return RunResult::TimedOut;
+    if (deadline && now() >= *deadline) return RunResult::TimedOut;
   }
+}
+
+RunLoop::Clock::time_point RunLoop::now() {
+  return Environment::current()->uptime();
 }
 
 RunLoop::RunLoop() : impl_(std::make_unique<Impl>()) {
@@ -551,7 +556,7 @@ RunLoop::RunResult RunLoop::runFor(double seconds, bool returnAfterSourceHandled
     return RunResult::Finished;
   }
   if (t_currentLoop == nullptr) t_currentLoop = this;
-  return impl_->runPass(Clock::now() + toDuration(seconds), returnAfterSourceHandled);
+  return impl_->runPass(now() + toDuration(seconds), returnAfterSourceHandled);
 }
 
 void RunLoop::stop() {

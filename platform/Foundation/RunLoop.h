@@ -55,6 +55,10 @@ class RunLoop {
   // no-op once some thread already runs the loop.
   static void startMainLoopThread();
 
+  // The time timers and deadlines count on: the current environment's
+  // uptime. A test that steps it wakes a waiting loop with a post.
+  static Clock::time_point now();
+
   RunLoop();
   ~RunLoop();  // discards what is still queued, releasing postAndWait() callers
   RunLoop(const RunLoop&) = delete;

@@ -26,7 +26,7 @@ GIOCondition toCondition(short events) {
 }
 
 bool timerDue(const RunLoop::Waits& waits) {
-  return waits.nextTimer && *waits.nextTimer <= RunLoop::Clock::now();
+  return waits.nextTimer && *waits.nextTimer <= RunLoop::now();
 }
 
 gboolean prepare(GSource* base, gint* timeout) {
@@ -46,7 +46,7 @@ gboolean prepare(GSource* base, gint* timeout) {
     return TRUE;
   }
   if (waits.nextTimer) {
-    const auto left = *waits.nextTimer - RunLoop::Clock::now();
+    const auto left = *waits.nextTimer - RunLoop::now();
     // Rounded up, so that GLib does not wake a moment before the timer.
     *timeout = static_cast<gint>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
   }

@@ -27,6 +27,11 @@ platform::Date TestEnvironment::now() const {
   return base.byAddingTimeInterval(offset_);
 }
 
+std::chrono::steady_clock::time_point TestEnvironment::uptime() const {
+  std::lock_guard lock(mutex_);
+  return std::chrono::steady_clock::now() + uptimeOffset_;
+}
+
 void TestEnvironment::set(const std::string& name, const std::string& value) {
   std::lock_guard lock(mutex_);
   settings_.insert_or_assign(name, value);
@@ -53,6 +58,12 @@ void TestEnvironment::stopClock() {
 void TestEnvironment::advance(double seconds) {
   std::lock_guard lock(mutex_);
   offset_ += seconds;
+}
+
+void TestEnvironment::advanceUptime(double seconds) {
+  std::lock_guard lock(mutex_);
+  uptimeOffset_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
 }
 
 TestEnvironment& environment() {

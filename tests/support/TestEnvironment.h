@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -12,13 +13,15 @@ namespace testing_support {
 
 // The environment tests read the library's settings and the time of day
 // from: settings the test owns, starting as a copy of the process's
-// environment variables, and a clock it may stop and step.
+// environment variables, a clock it may stop and step, and a timers' clock
+// it may step.
 class TestEnvironment final : public platform::Environment {
  public:
   TestEnvironment();
 
   std::string setting(std::string_view name) const override;
   platform::Date now() const override;
+  std::chrono::steady_clock::time_point uptime() const override;
 
   void set(const std::string& name, const std::string& value);
   void unset(const std::string& name);
@@ -29,12 +32,16 @@ class TestEnvironment final : public platform::Environment {
   void stopClock();
   // Moves the clock `seconds` on (back, when negative).
   void advance(double seconds);
+  // Moves the timers' clock `seconds` on: what was due within them is due
+  // now. A loop already waiting sees it at its next pass (post to it).
+  void advanceUptime(double seconds);
 
  private:
   mutable std::mutex mutex_;
   std::map<std::string, std::string, std::less<>> settings_;  // guarded by mutex_
   std::optional<platform::Date> stoppedAt_;                   // guarded by mutex_
   double offset_ = 0.0;                                       // guarded by mutex_
+  std::chrono::steady_clock::duration uptimeOffset_{};        // guarded by mutex_
 };
 
 // This process's test environment, installed as the library's current one on

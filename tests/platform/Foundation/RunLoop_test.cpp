@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Foundation/Thread.h"
+#include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace platform {
@@ -198,14 +199,19 @@ TEST(RunLoopTimers, OneShotFiresOnceAndIsGone) {
   EXPECT_EQ(fired, 1);
 }
 
-TEST(RunLoopTimers, FireInDueOrder) {
+TEST(RunLoopTimers, FireInDueOrderWhenTheirTimeHasCome) {
+  testing_support::TestEnvironment& clock = testing_support::environment();
   RunLoop loop;
   std::vector<int> order;
-  loop.scheduleTimer(0.03, false, [&] { order.push_back(3); });
-  loop.scheduleTimer(0.01, false, [&] { order.push_back(1); });
-  loop.scheduleTimer(0.02, false, [&] { order.push_back(2); });
-  loop.scheduleTimer(0.01, false, [&] { order.push_back(11); });
-  ASSERT_TRUE(runUntil(loop, [&] { return order.size() == 4; }));
+  loop.scheduleTimer(300, false, [&] { order.push_back(3); });
+  loop.scheduleTimer(100, false, [&] { order.push_back(1); });
+  loop.scheduleTimer(200, false, [&] { order.push_back(2); });
+  loop.scheduleTimer(100, false, [&] { order.push_back(11); });
+  clock.advanceUptime(150);
+  EXPECT_EQ(loop.runFor(0), Result::TimedOut);
+  EXPECT_THAT(order, ElementsAre(1, 11));
+  clock.advanceUptime(150);
+  EXPECT_EQ(loop.runFor(10), Result::Finished);
   EXPECT_THAT(order, ElementsAre(1, 11, 2, 3));
 }
 

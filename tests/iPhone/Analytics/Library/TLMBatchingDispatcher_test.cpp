@@ -561,6 +561,11 @@ TEST_F(TLMBatchingDispatcherSendingTest, AFailedFirstDispatchLeavesTheTimerRunni
   testing_support::environment().set("HALDEN_HTTPS_ORIGIN", closed);
   store(hitAt(0, event("a")));
   auto fresh = TLMBatchingDispatcher::initWithDataStore(store_);
+  // The first dispatch is due one second after the start: step the timers'
+  // clock past it and wake "TLMThread" to look.
+  onTLMThread([] {});
+  testing_support::environment().advanceUptime(1.0);
+  onTLMThread([] {});
   ASSERT_TRUE(waitFor([&] {
     return logger_->count(TLMLogLevelInfo, "Dispatch error: could not connect to the server") == 1;
   })) << "the first dispatch, one second after start, fails";
