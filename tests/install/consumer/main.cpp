@@ -9,6 +9,7 @@
 #include <HaldenAnalytics/TLMTrackedViewController.h>
 #include <HaldenAnalytics/TLMTracker.h>
 #include <HaldenAnalytics/TLMUtil.h>
+#include <HaldenAnalytics/platform/Foundation/Environment.h>
 #include <HaldenAnalytics/platform/Foundation/UncaughtExceptionHandler.h>
 
 #include <cstdio>
@@ -18,5 +19,8 @@ int main() {
   TLM::sharedInstance().setDryRun(true);
   // The platform library is linked too: nothing has set a handler yet.
   if (platform::getUncaughtExceptionHandler() != nullptr) return 1;
+  // Settings come from the process's environment unless the program hands
+  // in its own.
+  if (platform::Environment::current()->setting("HALDEN_LIBRARY_DIR").empty()) return 1;
   return TLM::sharedInstance().dryRun() ? 0 : 1;
 }
