@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "TLM.h"
 #include "platform/Cordova/CommandBridge.h"
 #include "platform/Foundation/Log.h"
 #include "platform/Foundation/NotificationCenter.h"
@@ -63,6 +64,12 @@ int HeadlessHost::run() {
   std::thread reader([this, &bridge, &mainLoop] {
     readLines(inputFd_, bridge);
     bridge.drain();
+    // What the commands stored leaves now, within a bound: a host whose
+    // collector is out of reach still ends, and its hits leave with the
+    // next run.
+    if (!TLM::sharedInstance().flush(kFlushSeconds)) {
+      platform::NSLog("halden-app: hits still pending at exit are kept for the next run");
+    }
     mainLoop.post([&mainLoop] {
       platform::NotificationCenter::defaultCenter().post(
           platform::kUIApplicationWillTerminateNotification);

@@ -10,9 +10,10 @@ class CommandBridge;
 // Serves the script bridge without a window: one JSON message per line on
 // the input, one answer per line on the output, log lines on standard
 // error. It loads the application's plugins (as registerPlugins registers
-// them), serves until the input ends,
-// lets running background commands finish, posts the application's
-// terminate notification (the hit store saves) and answers the exit status.
+// them), serves until the input ends, lets running background commands
+// finish, sends the hits still pending for up to kFlushSeconds, posts the
+// application's terminate notification (the hit store saves) and answers the
+// exit status.
 //
 // Threads: run() is called on the program's main thread, which then runs
 // the main run loop (HTTP completions and reachability changes arrive
@@ -25,6 +26,8 @@ class HeadlessHost {
   HeadlessHost(int inputFd, std::FILE* output, PluginRegistration registerPlugins)
       : inputFd_(inputFd), output_(output), registerPlugins_(std::move(registerPlugins)) {}
   int run();
+
+  static constexpr double kFlushSeconds = 10.0;
 
  private:
   int inputFd_;
