@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "platform/Foundation/Log.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace platform {
 
@@ -14,7 +15,7 @@ BackgroundPool::BackgroundPool(std::string name, std::size_t threads)
 BackgroundPool::~BackgroundPool() {
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     threads.swap(threads_);
   }
@@ -26,7 +27,7 @@ BackgroundPool::~BackgroundPool() {
 void BackgroundPool::post(std::function<void()> work) {
   if (!work) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     queue_.push_back(std::move(work));
     // A new thread only when none is free to take the work.
     if (!stopping_ && sleeping_ < queue_.size() && threads_.size() < limit_) {
@@ -37,23 +38,23 @@ void BackgroundPool::post(std::function<void()> work) {
 }
 
 void BackgroundPool::waitIdle() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && running_ == 0; });
+  MutexLock lock(mutex_);
+  mutex_.await(idle_, [this]() REQUIRES(mutex_) { return queue_.empty() && running_ == 0; });
 }
 
 void BackgroundPool::workerLoop() {
   pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
-  std::unique_lock<std::mutex> lock(mutex_);
+  mutex_.lock();
   for (;;) {
     ++sleeping_;
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    mutex_.await(wake_, [this]() REQUIRES(mutex_) { return stopping_ || !queue_.empty(); });
     --sleeping_;
     // Queued work still runs when the pool is stopping.
-    if (queue_.empty()) return;
+    if (queue_.empty()) break;
     std::function<void()> work = std::move(queue_.front());
     queue_.pop_front();
     ++running_;
-    lock.unlock();
+    mutex_.unlock();
     try {
       work();
     } catch (const std::exception& e) {
@@ -62,10 +63,11 @@ void BackgroundPool::workerLoop() {
       NSLog(name_ + ": background work failed");
     }
     work = nullptr;  // its captures go before the pool counts it done
-    lock.lock();
+    mutex_.lock();
     --running_;
     if (queue_.empty() && running_ == 0) idle_.notify_all();
   }
+  mutex_.unlock();
 }
 
 }  // namespace platform

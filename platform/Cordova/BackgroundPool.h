@@ -4,10 +4,11 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/Foundation/Mutex.h"
 
 namespace platform {
 
@@ -36,14 +37,14 @@ class BackgroundPool {
 
   const std::string name_;
   const std::size_t limit_;
-  std::mutex mutex_;
-  std::condition_variable wake_;             // work queued, or stopping
-  std::condition_variable idle_;             // the pool may have become idle
-  std::deque<std::function<void()>> queue_;  // guarded by mutex_
-  std::size_t running_ = 0;                  // guarded by mutex_
-  std::size_t sleeping_ = 0;                 // guarded by mutex_: threads waiting for work
-  bool stopping_ = false;                    // guarded by mutex_
-  std::vector<std::thread> threads_;         // guarded by mutex_
+  Mutex mutex_;
+  std::condition_variable wake_;  // work queued, or stopping
+  std::condition_variable idle_;  // the pool may have become idle
+  std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
+  std::size_t running_ GUARDED_BY(mutex_) = 0;
+  std::size_t sleeping_ GUARDED_BY(mutex_) = 0;  // threads waiting for work
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::vector<std::thread> threads_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

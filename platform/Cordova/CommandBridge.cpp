@@ -7,6 +7,7 @@
 
 #include "platform/Foundation/JsonNesting.h"
 #include "platform/Foundation/Log.h"
+#include "platform/Foundation/MutexLock.h"
 #include "platform/Foundation/RunLoop.h"
 
 namespace platform {
@@ -115,7 +116,7 @@ void CommandBridge::drain() {
 void CommandBridge::sendPluginResult(const CDVPluginResult& result, std::string_view callbackId) {
   if (callbackId == "INVALID") return;
   const std::string line = result.toJson(callbackId);
-  std::lock_guard<std::mutex> lock(sinkMutex_);
+  MutexLock lock(sinkMutex_);
   if (sink_) sink_(line);
 }
 

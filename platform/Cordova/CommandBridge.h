@@ -4,13 +4,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/Cordova/BackgroundPool.h"
 #include "platform/Cordova/CDVCommandDelegate.h"
 #include "platform/Cordova/CDVPlugin.h"
+#include "platform/Foundation/Mutex.h"
 #include "platform/Foundation/Thread.h"
 
 namespace platform {
@@ -67,8 +67,8 @@ class CommandBridge : public CDVCommandDelegate {
   CDVPlugin* plugin(std::string_view service);  // on the delivery thread
   void answer(std::string_view callbackId, CDVCommandStatus status, const std::string& text);
 
-  std::mutex sinkMutex_;
-  AnswerSink sink_;  // called under sinkMutex_
+  Mutex sinkMutex_;
+  AnswerSink sink_ GUARDED_BY(sinkMutex_);  // called under sinkMutex_, one answer at a time
   // Delivery-thread state: the registry and the plugins made from it.
   std::map<std::string, PluginFactory, std::less<>> factories_;
   std::map<std::string, std::unique_ptr<CDVPlugin>, std::less<>> plugins_;

@@ -3,12 +3,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 
 #include "platform/Foundation/Log.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace platform {
 
@@ -56,8 +57,8 @@ BundleInfo loadMainBundle() {
 // The main bundle, read lazily on first use; a setMain() before that means the
 // file is never read at all.
 struct MainBundle {
-  std::mutex mutex;
-  std::optional<BundleInfo> info;  // guarded by mutex
+  Mutex mutex;
+  std::optional<BundleInfo> info GUARDED_BY(mutex);
 };
 
 MainBundle& mainBundle() {
@@ -71,14 +72,14 @@ MainBundle& mainBundle() {
 
 BundleInfo Bundle::main() {
   MainBundle& bundle = mainBundle();
-  std::lock_guard<std::mutex> lock(bundle.mutex);
+  MutexLock lock(bundle.mutex);
   if (!bundle.info) bundle.info = loadMainBundle();
   return *bundle.info;
 }
 
 void Bundle::setMain(BundleInfo info) {
   MainBundle& bundle = mainBundle();
-  std::lock_guard<std::mutex> lock(bundle.mutex);
+  MutexLock lock(bundle.mutex);
   bundle.info = std::move(info);
 }
 

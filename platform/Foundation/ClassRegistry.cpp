@@ -2,13 +2,16 @@
 
 #include <map>
 
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
+
 namespace platform {
 
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<Object>, std::less<>> classes;  // guarded by mutex
+  Mutex mutex;
+  std::map<std::string, std::shared_ptr<Object>, std::less<>> classes GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -27,7 +30,7 @@ void ClassRegistry::registerClass(std::string name, std::shared_ptr<Object> obje
     return;
   }
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   std::shared_ptr<Object>& slot = r.classes[std::move(name)];
   // The replaced object, if any, now sits in the parameter, which outlives the
   // lock: a destructor that looks something up cannot deadlock.
@@ -39,7 +42,7 @@ void ClassRegistry::unregisterClass(std::string_view name) {
   // something up itself.
   std::shared_ptr<Object> released;
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   if (auto it = r.classes.find(name); it != r.classes.end()) {
     released = std::move(it->second);
     r.classes.erase(it);
@@ -48,7 +51,7 @@ void ClassRegistry::unregisterClass(std::string_view name) {
 
 std::shared_ptr<Object> ClassRegistry::lookup(std::string_view name) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   auto it = r.classes.find(name);
   return it == r.classes.end() ? nullptr : it->second;
 }

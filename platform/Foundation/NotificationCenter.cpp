@@ -1,9 +1,11 @@
 #include "platform/Foundation/NotificationCenter.h"
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
 
 namespace platform {
 namespace {
@@ -28,8 +30,9 @@ struct Observer {
 // and is released before any callback runs; a callback is destroyed outside
 // it too (the last reference to an observer may be a delivery's snapshot).
 struct NotificationCenter::Impl {
-  std::mutex mutex;
-  std::vector<std::shared_ptr<Observer>> observers;  // guarded by mutex, in registration order
+  Mutex mutex;
+  // In registration order.
+  std::vector<std::shared_ptr<Observer>> observers GUARDED_BY(mutex);
   std::atomic<ObserverId> nextId{1};
 };
 
@@ -54,7 +57,7 @@ NotificationCenter::ObserverId NotificationCenter::addObserver(std::string_view 
   observer->sender = sender;
   observer->callback = std::move(callback);
   const ObserverId id = observer->id;
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   impl_->observers.push_back(std::move(observer));
   return id;
 }
@@ -62,7 +65,7 @@ NotificationCenter::ObserverId NotificationCenter::addObserver(std::string_view 
 void NotificationCenter::removeObserver(ObserverId id) {
   std::shared_ptr<Observer> removed;  // released after the lock
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     auto& observers = impl_->observers;
     for (auto it = observers.begin(); it != observers.end(); ++it) {
       if ((*it)->id != id) continue;
@@ -77,7 +80,7 @@ void NotificationCenter::removeObserver(ObserverId id) {
 void NotificationCenter::post(std::string_view name, const void* sender, Dictionary userInfo) {
   std::vector<std::shared_ptr<Observer>> receivers;
   {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     for (const auto& observer : impl_->observers) {
       if (observer->wants(name, sender)) receivers.push_back(observer);
     }

@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include <future>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "platform/Foundation/Log.h"
+#include "platform/Foundation/Mutex.h"
+#include "platform/Foundation/MutexLock.h"
 #include "platform/Foundation/RunLoop.h"
 
 namespace platform {
@@ -27,8 +28,8 @@ struct Thread::Impl {
   const Body body;
   const std::shared_ptr<RunLoop> loop;
 
-  std::mutex mutex;
-  bool started = false;  // guarded by mutex
+  Mutex mutex;
+  bool started GUARDED_BY(mutex) = false;
 
   // The Thread whose body runs on this thread, if any.
   static thread_local const Impl* current;
@@ -81,7 +82,7 @@ Thread::Thread(std::shared_ptr<Impl> impl) : name_(impl->name), impl_(std::move(
 Thread::~Thread() = default;
 
 void Thread::start() {
-  std::lock_guard lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   if (impl_->started) return;
   impl_->started = true;
   std::promise<bool> owned;

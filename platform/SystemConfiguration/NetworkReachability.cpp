@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/Foundation/MutexLock.h"
+#include "platform/Foundation/RecursiveMutex.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/SystemConfiguration/HostAddress.h"
 #include "platform/SystemConfiguration/RouteWatcher.h"
@@ -25,24 +26,27 @@ const char* const kWiderNetworkProbes[] = {"192.0.2.1", "2001:db8::1"};
 //
 // Threads: the reference's owner calls in from any thread; reports run on
 // the loop's thread. `mutex` (recursive, so that a callback may unschedule or
-// release its own reference) guards every field and is held while the
-// callback runs.
+// release its own reference) guards every field but `host`, which is set
+// before the reference is handed out and only read afterwards, and is held
+// while the callback runs.
 struct ReachabilityState {
-  std::recursive_mutex mutex;
-  std::string host;
-  std::unique_ptr<RouteWatcher> routes;  // null once released
-  SCNetworkReachabilityRef target = nullptr;
-  SCNetworkReachabilityCallBack callback = nullptr;
-  SCNetworkReachabilityContext context;
-  RunLoop* loop = nullptr;  // non-null exactly while scheduled
-  std::string mode;
-  RunLoop::WatchId watch = 0;
-  // Counts schedulings: a report queued for an earlier one is dropped.
-  uint64_t scheduling = 0;
-  // The flags last handed to the callback in this scheduling.
-  std::optional<SCNetworkReachabilityFlags> reported;
+  using Lock = MutexLock<RecursiveMutex>;
 
-  SCNetworkReachabilityFlags currentFlags() {
+  RecursiveMutex mutex;
+  std::string host;
+  std::unique_ptr<RouteWatcher> routes GUARDED_BY(mutex);  // null once released
+  SCNetworkReachabilityRef target GUARDED_BY(mutex) = nullptr;
+  SCNetworkReachabilityCallBack callback GUARDED_BY(mutex) = nullptr;
+  SCNetworkReachabilityContext context GUARDED_BY(mutex);
+  RunLoop* loop GUARDED_BY(mutex) = nullptr;  // non-null exactly while scheduled
+  std::string mode GUARDED_BY(mutex);
+  RunLoop::WatchId watch GUARDED_BY(mutex) = 0;
+  // Counts schedulings: a report queued for an earlier one is dropped.
+  uint64_t scheduling GUARDED_BY(mutex) = 0;
+  // The flags last handed to the callback in this scheduling.
+  std::optional<SCNetworkReachabilityFlags> reported GUARDED_BY(mutex);
+
+  SCNetworkReachabilityFlags currentFlags() REQUIRES(mutex) {
     auto addresses = lookUpHostWithoutDns(host);
     if (addresses.empty()) {
       for (const char* probe : kWiderNetworkProbes)
@@ -58,7 +62,7 @@ struct ReachabilityState {
   // Runs on the loop's thread: after scheduling (`changed` false) and when
   // the kernel reports a change (`changed` true).
   void report(uint64_t forScheduling, bool changed) {
-    std::lock_guard lock(mutex);
+    Lock lock(mutex);
     if (loop == nullptr || scheduling != forScheduling || !routes) return;
     if (changed && !routes->drainChanges()) return;
     const SCNetworkReachabilityFlags flags = currentFlags();
@@ -69,7 +73,7 @@ struct ReachabilityState {
     if (callback != nullptr) callback(target, flags, context.info);
   }
 
-  void unschedule() {
+  void unschedule() REQUIRES(mutex) {
     if (loop == nullptr) return;
     loop->unwatchFd(watch);
     loop = nullptr;
@@ -78,7 +82,7 @@ struct ReachabilityState {
     reported.reset();
   }
 
-  void dropContext() {
+  void dropContext() REQUIRES(mutex) {
     if (context.release != nullptr && context.info != nullptr) context.release(context.info);
     context = SCNetworkReachabilityContext{};
   }
@@ -97,9 +101,11 @@ SCNetworkReachabilityRef SCNetworkReachabilityCreateWithName(const void* /*alloc
   auto routes = RouteWatcher::open();
   if (!routes) return nullptr;
   auto* target = new NetworkReachability;
-  target->state->host = name;
-  target->state->routes = std::move(routes);
-  target->state->target = target;
+  ReachabilityState& state = *target->state;
+  state.host = name;
+  ReachabilityState::Lock lock(state.mutex);
+  state.routes = std::move(routes);
+  state.target = target;
   return target;
 }
 
@@ -109,7 +115,7 @@ bool SCNetworkReachabilitySetCallback(SCNetworkReachabilityRef target,
   if (target == nullptr) return false;
   if (context != nullptr && context->version != 0) return false;
   ReachabilityState& state = *target->state;
-  std::lock_guard lock(state.mutex);
+  ReachabilityState::Lock lock(state.mutex);
   state.dropContext();
   state.callback = callback;
   if (callback != nullptr && context != nullptr) {
@@ -124,7 +130,7 @@ bool SCNetworkReachabilityScheduleWithRunLoop(SCNetworkReachabilityRef target, R
                                               std::string_view mode) {
   if (target == nullptr || mode.empty()) return false;
   std::shared_ptr<ReachabilityState> state = target->state;
-  std::lock_guard lock(state->mutex);
+  ReachabilityState::Lock lock(state->mutex);
   if (!state->routes) return false;
   if (state->loop != nullptr) return state->loop == &runLoop && state->mode == mode;
 
@@ -145,7 +151,7 @@ bool SCNetworkReachabilityUnscheduleFromRunLoop(SCNetworkReachabilityRef target,
                                                 std::string_view mode) {
   if (target == nullptr) return false;
   ReachabilityState& state = *target->state;
-  std::lock_guard lock(state.mutex);
+  ReachabilityState::Lock lock(state.mutex);
   if (state.loop != &runLoop || state.mode != mode) return false;
   state.unschedule();
   return true;
@@ -155,7 +161,7 @@ void SCNetworkReachabilityRelease(SCNetworkReachabilityRef target) {
   if (target == nullptr) return;
   {
     ReachabilityState& state = *target->state;
-    std::lock_guard lock(state.mutex);
+    ReachabilityState::Lock lock(state.mutex);
     state.unschedule();
     state.dropContext();
     state.callback = nullptr;
