@@ -114,7 +114,7 @@ TEST_F(StressTest, EightSendersAgainstSettingsChangesAndARandomlyFailingCollecto
 
   constexpr int kSenders = 8;
   constexpr auto kToggling = std::chrono::milliseconds(2000);  // opt-out switches
-  constexpr auto kSettled = std::chrono::milliseconds(700);    // opt-out off for good
+  constexpr size_t kSettledSaves = 60;  // hits saved with opt-out off for good
   std::atomic<bool> running{true};
   std::atomic<bool> finalOff{false};  // opt-out is off, for the rest of the run
   std::atomic<long> nextSerial{0};
@@ -205,7 +205,10 @@ TEST_F(StressTest, EightSendersAgainstSettingsChangesAndARandomlyFailingCollecto
 
   const auto start = Clock::now();
   ASSERT_TRUE(waitFor([&] { return finalOff.load(); }, kToggling * 10));
-  std::this_thread::sleep_for(kSettled);  // the run goes on with opt-out off
+  // The run goes on with opt-out off until another kSettledSaves hits are in.
+  const size_t savedWhenOff = serials->saved().size();
+  ASSERT_TRUE(waitFor([&] { return serials->saved().size() >= savedWhenOff + kSettledSaves; },
+                      std::chrono::seconds(30)));
   running = false;
   for (std::thread& thread : threads)
     thread.join();
