@@ -10,12 +10,11 @@
 namespace platform {
 
 // Where the library reads the time of day, the clock its timers run on, and
-// its settings (the collection
-// origins, the extra certificate authority, the Library directory, the
-// screen size, the locale variables). The process has one current
-// environment; the default reads the system clock and the process's
-// environment variables. A host or a test installs its own, with a clock it
-// steps and settings it owns.
+// its settings (the collection origins, the extra certificate authority, the
+// Library directory, the screen size, the locale variables). The process has
+// one current environment; the default reads the system clocks and the
+// process's environment variables. A host or a test installs its own, with
+// clocks it steps and settings it owns.
 //
 // Threads: any thread may read the current environment or install another;
 // an implementation answers from any thread at once.
