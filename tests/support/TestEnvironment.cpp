@@ -67,13 +67,14 @@ void TestEnvironment::advanceUptime(double seconds) {
 }
 
 TestEnvironment& environment() {
-  // Never destroyed: the library's threads may read it while the process exits.
-  static TestEnvironment& instance = []() -> TestEnvironment& {
+  // Never destroyed: the library's threads may read it while the process
+  // exits. Kept through a pointer, so that the leak checker sees it held.
+  static std::shared_ptr<TestEnvironment>* const instance = [] {
     auto* made = new std::shared_ptr<TestEnvironment>(std::make_shared<TestEnvironment>());
     platform::Environment::install(*made);
-    return **made;
+    return made;
   }();
-  return instance;
+  return **instance;
 }
 
 }  // namespace testing_support
