@@ -10,6 +10,7 @@
 
 #include "TLMBatchingDispatcher.h"
 #include "TLMDataStore.h"
+#include "TLMDeliveryCounters.h"
 #include "TLMDefaultLogger.h"
 #include "TLMFields.h"
 #include "TLMLog.h"
@@ -224,6 +225,10 @@ bool TLM::flush(double timeoutSeconds) {
           std::min(deadline, Clock::now() + std::chrono::milliseconds(250)));
     }
   }
+}
+
+TLMDeliveryStatistics TLM::statistics() {
+  return TLMDeliveryCounters::shared().snapshot();
 }
 
 double TLM::dispatchInterval() {

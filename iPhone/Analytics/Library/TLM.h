@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "TLMDeliveryStatistics.h"
 #include "TLMDispatcher.h"
 #include "TLMLogger.h"
 #include "TLMTracker.h"
@@ -75,6 +76,9 @@ class TLM {
   // a later dispatch. Waits for the main run loop and "TLMThread": called on
   // either it answers false at once (logged).
   bool flush(double timeoutSeconds);
+  // What became of this process's hits so far: stored, delivered, pending,
+  // retried and dropped by reason. Any thread; takes no lock.
+  static TLMDeliveryStatistics statistics();
   double dispatchInterval();
   void setDispatchInterval(double seconds);
   std::optional<std::string> clientId();
