@@ -16,8 +16,8 @@
 // while a `startTrackerWithId` has not been answered yet, wait and then go out
 // in that same order.
 //
-// Every command except `startTrackerWithId`, `dispatch`, `debugMode` and
-// `addCustomDimension` needs a started tracker: before the first
+// Every command except `startTrackerWithId`, `dispatch`, `debugMode`,
+// `addCustomDimension` and `getStatistics` needs a started tracker: before the first
 // `startTrackerWithId` it rejects with status 9 and the message
 // "Tracker not started", and changes nothing.
 
@@ -104,6 +104,59 @@ declare namespace omnistat {
     exec?: Exec;
     /** Calls `ready` once the bridge can take commands; default Cordova's "deviceready" (at once when it has fired already, or when there is no document). */
     onReady?: (ready: () => void) => void;
+  }
+
+  /** Hits dropped since the process started, by reason; `total` is their sum. */
+  interface DroppedHits {
+    /** Older than the 30-day limit, deleted unsent. */
+    expired: number;
+    /** The oldest hits, removed to keep the hit store at its cap. */
+    overCap: number;
+    /** Refused for good by the collection service (400, 413, ...). */
+    refused: number;
+    /** Over the size limits: no request could be built for them. */
+    unsendable: number;
+    /** Queued or stored while the user was opted out. */
+    optOut: number;
+    /** Outside the hit's sample rate; never stored. */
+    sampledOut: number;
+    /** Stored parameters that no longer decode. */
+    undecodable: number;
+    /** The sum of the reasons above. */
+    total: number;
+  }
+
+  /** The last answer from the collection service that did not deliver. */
+  interface LastRefusal {
+    /** Its HTTP status, or -1 when the transfer failed without one. */
+    status: number;
+    /** When, in seconds since 1970 (`new Date(time * 1000)`). */
+    time: number;
+  }
+
+  /**
+   * What became of the hits this process handed to the client since it
+   * started (not since the page loaded: a reload keeps counting). Every
+   * stored hit is at any moment pending, delivered or dropped; hits refused
+   * before they were stored (opt-out, sampling) count as dropped, never as
+   * stored. Figures are read one by one while hits move, so one read may be
+   * off by the hits in motion.
+   */
+  interface DeliveryStatistics {
+    /** Hits written to the hit store. */
+    stored: number;
+    /** Hits the collection service took (a 2xx answer). */
+    delivered: number;
+    /** Hits in the hit store when it was last counted; null before it first was. */
+    pending: number | null;
+    /** Times a hit was sent and kept because the service did not take it, once per hit per request. */
+    retried: number;
+    /** Hits the store failed to save; they are lost. */
+    notStored: number;
+    /** Hits dropped, by reason. */
+    dropped: DroppedHits;
+    /** The last refusal, or null when there was none. */
+    lastRefusal: LastRefusal | null;
   }
 
   /** The commands of the native "OmnistatPlugin" service. */
@@ -340,6 +393,17 @@ declare namespace omnistat {
     addTransactionItem(transactionId: string, name: string | null, sku: string | null, category: string | null, price: number | null, quantity: number | null, currencyCode: string | null): Promise<NoMessage>;
     /** `addTransactionItem` with Cordova-style callbacks. */
     addTransactionItem(transactionId: string, name: string | null, sku: string | null, category: string | null, price: number | null, quantity: number | null, currencyCode: string | null, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+
+    /**
+     * Reads the client's delivery figures: hits stored, delivered, pending,
+     * retried and dropped by reason, and the last refusal. Sends no hit and
+     * works before a start, so a page can show them at any time (polling
+     * every few seconds is cheap: the native side reads counters and takes
+     * no lock).
+     */
+    getStatistics(): Promise<DeliveryStatistics>;
+    /** `getStatistics` with Cordova-style callbacks. */
+    getStatistics(success: SuccessCallback<DeliveryStatistics> | null, error?: ErrorCallback): Promise<DeliveryStatistics>;
   }
 
   /** What the module exports, and what `window.omnistat` is in a Cordova app. */

@@ -53,7 +53,7 @@ describe('arguments sent', () => {
   it('posts every command to OmnistatPlugin under its own name', () => {
     const { bridge, om } = started();
     const names = Object.keys(om);
-    assert.equal(names.length, 19);
+    assert.equal(names.length, 20);
     for (const name of names) if (name !== 'startTrackerWithId') om[name]();
     assert.deepEqual(bridge.actions(), names.filter((n) => n !== 'startTrackerWithId'));
     assert.ok(bridge.posted.every((p) => p.service === 'OmnistatPlugin'));

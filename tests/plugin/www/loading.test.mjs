@@ -12,7 +12,7 @@ const COMMANDS = [
   'startTrackerWithId', 'setAllowIDFACollection', 'getVar', 'setVar', 'dispatch', 'debugMode',
   'setUserId', 'setAnonymizeIp', 'setOptOut', 'setAppVersion', 'enableUncaughtExceptionReporting',
   'addCustomDimension', 'trackMetric', 'trackEvent', 'trackException', 'trackView', 'trackTiming',
-  'addTransaction', 'addTransactionItem',
+  'addTransaction', 'addTransactionItem', 'getStatistics',
 ];
 
 // A page: a window that is its own global, with a document and maybe cordova.
