@@ -273,7 +273,12 @@ bool PersistentStoreCoordinator::Impl::open(const std::string& file,
   // Hits are nobody else's business.
   StoreFile::createPrivate(file);
   const int rc = StoreFile::open(file, &db);
-  if (rc != SQLITE_OK) return failSQLite(error, rc, "Cannot open the store file");
+  if (rc == SQLITE_CANTOPEN_SYMLINK) {
+    return failWithError(error, NSSQLiteErrorDomain, rc,
+                         "Refusing to open the store file " + file +
+                             ": it, or its log or index beside it, is a symbolic link");
+  }
+  if (rc != SQLITE_OK) return failSQLite(error, rc, "Cannot open the store file " + file);
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
   // Write-ahead logging: a commit cut short is rolled back at the next open.
@@ -376,9 +381,17 @@ bool PersistentStoreCoordinator::Impl::createSchemaIfEmpty(const ManagedObjectMo
 }
 
 bool PersistentStoreCoordinator::Impl::readMetadata(const ManagedObjectModel& model, Error* error) {
-  Error ignored;
-  Use read = prepare(std::string("SELECT \"key\", \"value\" FROM ") + kMetadataTable, &ignored);
-  if (!read) return failIncompatible(error, "The file is not an object store");
+  Error refused;
+  Use read = prepare(std::string("SELECT \"key\", \"value\" FROM ") + kMetadataTable, &refused);
+  if (!read) {
+    // Only a missing table makes the file someone else's; a schema that
+    // could not be read now (busy, an I/O error) says nothing of the file.
+    if ((refused.code & 0xff) != SQLITE_ERROR) {
+      if (error) *error = refused;
+      return false;
+    }
+    return failIncompatible(error, "The file is not an object store");
+  }
   std::map<std::string, std::string, std::less<>> metadata;
   int rc;
   while ((rc = sqlite3_step(read.get())) == SQLITE_ROW) {
@@ -497,6 +510,11 @@ bool PersistentStoreCoordinator::storeFileIsIntact(Error* error) const {
   return intact || failWithError(error, kObjectStoreErrorDomain, kObjectStoreFileReplaced,
                                  "The store file " + impl_->path +
                                      " was removed, replaced or overwritten while open");
+}
+
+bool PersistentStoreCoordinator::isDamagedStore(const Error& error) {
+  if (error.domain == NSSQLiteErrorDomain) return StoreFile::isDamage(static_cast<int>(error.code));
+  return error.domain == kObjectStoreErrorDomain && error.code == kObjectStoreIncompatibleStore;
 }
 
 bool PersistentStoreCoordinator::removeStoreFiles(const std::string& path, Error* error) {

@@ -19,8 +19,12 @@ namespace platform {
 //
 // Opening checks the whole file: a file that is not an SQLite database, is
 // damaged (truncated, overwritten) or was made for another model is refused
-// with an error; the caller decides whether to remove it (removeStoreFiles)
-// and try again. A new file is created with mode 0600.
+// with an error that isDamagedStore() recognises; the caller decides whether
+// to remove it (removeStoreFiles) and try again. Any other failure (a file
+// busy, locked or unreadable for now, an I/O error, a full disk) says
+// nothing of the file's contents. A new file is created with mode 0600; a
+// symbolic link at the path (or at the log or index beside it) is refused,
+// and what it points to is not touched.
 //
 // Durability: the file is kept in write-ahead-log mode, and a commit is
 // flushed to stable storage before it returns (it survives a crash of the
@@ -59,6 +63,11 @@ class PersistentStoreCoordinator {
   // (the commit rolled back) when the file is not intact. True without a
   // store.
   bool storeFileIsIntact(Error* error = nullptr) const;
+
+  // Whether an error of addSQLiteStoreAtPath says the file itself can never
+  // be opened as this store (damaged, no database, another model's or
+  // another program's file), so that only replacing it helps.
+  static bool isDamagedStore(const Error& error);
 
   // Removes a store file and the files SQLite keeps beside it (its log and
   // shared-memory index). Missing files are not an error. The store must

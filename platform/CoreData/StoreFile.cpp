@@ -2,17 +2,59 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
 
 namespace platform {
 
+namespace {
+
+// The path with its directory resolved to one without symbolic links, so
+// that SQLite's refusal to follow a link applies to the file alone: a home
+// directory reached through a link is common, a link planted in place of a
+// store file is not ours to write through. The path as given when the
+// directory cannot be resolved (SQLite then says why it cannot open it).
+std::string withResolvedDirectory(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return path;
+  const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(directory.c_str(), nullptr),
+                                                       &std::free);
+  if (!resolved) return path;
+  std::string result = resolved.get();
+  if (result.back() != '/') result += '/';
+  return result + path.substr(slash + 1);
+}
+
+bool isSymbolicLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
 void StoreFile::createPrivate(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
 }
 
 int StoreFile::open(const std::string& path, sqlite3** db) {
-  return sqlite3_open_v2(path.c_str(), db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // SQLite opens its log and index with O_NOFOLLOW itself and fails the
+  // first write when either is a link; refusing here says so before the
+  // store is used, and with the same code as for the file.
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    if (isSymbolicLink(path + suffix)) {
+      *db = nullptr;
+      return SQLITE_CANTOPEN_SYMLINK;
+    }
+  }
+  return sqlite3_open_v2(withResolvedDirectory(path).c_str(), db,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                         nullptr);
 }
 
 StoreFile::Check StoreFile::check(sqlite3* db) {

@@ -179,6 +179,70 @@ TEST_F(CoordinatorTest, FailsInADirectoryThatDoesNotExist) {
   Error error;
   EXPECT_FALSE(coordinator.addSQLiteStoreAtPath(dir_.path() + "/missing/store.sql", &error));
   EXPECT_EQ(error.domain, platform::NSSQLiteErrorDomain);
+  // Nothing says the file is bad: it is not one to replace.
+  EXPECT_FALSE(PersistentStoreCoordinator::isDamagedStore(error));
+}
+
+// Only a file that can never be this store is one to replace; the errors of
+// the refusals above say which.
+TEST_F(CoordinatorTest, TellsADamagedOrForeignFileFromAPassingFailure) {
+  using platform::NSSQLiteErrorDomain;
+  for (int code : {SQLITE_CORRUPT, SQLITE_NOTADB, SQLITE_CORRUPT_INDEX}) {
+    EXPECT_TRUE(PersistentStoreCoordinator::isDamagedStore({NSSQLiteErrorDomain, code, "", {}}));
+  }
+  EXPECT_TRUE(PersistentStoreCoordinator::isDamagedStore(
+      {platform::kObjectStoreErrorDomain, platform::kObjectStoreIncompatibleStore, "", {}}));
+  for (int code : {SQLITE_BUSY, SQLITE_LOCKED, SQLITE_CANTOPEN, SQLITE_CANTOPEN_SYMLINK,
+                   SQLITE_IOERR_READ, SQLITE_FULL, SQLITE_NOMEM, SQLITE_PERM}) {
+    EXPECT_FALSE(PersistentStoreCoordinator::isDamagedStore({NSSQLiteErrorDomain, code, "", {}}))
+        << code;
+  }
+  std::ofstream(path(), std::ios::binary) << std::string(8192, '\x5a');
+  PersistentStoreCoordinator coordinator(test_model::notesModel());
+  Error error;
+  EXPECT_FALSE(coordinator.addSQLiteStoreAtPath(path(), &error));
+  EXPECT_TRUE(PersistentStoreCoordinator::isDamagedStore(error));
+}
+
+// A link planted where the store, its log or its index goes is refused, and
+// whatever it points to stays as it was, made or not; a link among the
+// directories above the file is followed.
+TEST_F(CoordinatorTest, RefusesASymbolicLinkInPlaceOfItsFiles) {
+  const std::string target = dir_.path() + "/target";
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    SCOPED_TRACE(suffix);
+    ASSERT_TRUE(PersistentStoreCoordinator::removeStoreFiles(path(), nullptr));
+    std::filesystem::remove(target);
+    if (*suffix) fill(1);
+    for (bool dangling : {true, false}) {
+      if (!dangling) std::ofstream(target) << "precious";
+      std::filesystem::remove(path() + suffix);
+      std::filesystem::create_symlink(target, path() + suffix);
+      PersistentStoreCoordinator coordinator(test_model::notesModel());
+      Error error;
+      EXPECT_FALSE(coordinator.addSQLiteStoreAtPath(path(), &error));
+      EXPECT_EQ(error.code, SQLITE_CANTOPEN_SYMLINK);
+      EXPECT_NE(error.localizedDescription.find("symbolic link"), std::string::npos)
+          << error.localizedDescription;
+      EXPECT_FALSE(PersistentStoreCoordinator::isDamagedStore(error));
+      EXPECT_TRUE(std::filesystem::is_symlink(path() + suffix));
+      if (dangling) {
+        EXPECT_FALSE(std::filesystem::exists(target));
+      } else {
+        std::ifstream in(target);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+      }
+    }
+  }
+
+  const std::string linked = dir_.path() + "/linked";
+  std::filesystem::create_directory(dir_.path() + "/real");
+  std::filesystem::create_directory_symlink(dir_.path() + "/real", linked);
+  PersistentStoreCoordinator coordinator(test_model::notesModel());
+  Error error;
+  EXPECT_TRUE(coordinator.addSQLiteStoreAtPath(linked + "/store.sql", &error))
+      << error.localizedDescription;
+  EXPECT_TRUE(std::filesystem::exists(dir_.path() + "/real/store.sql"));
 }
 
 }  // namespace
