@@ -29,6 +29,9 @@ struct State {
   bool full = false;  // a full disk stays full until disarmed
   std::set<const File*> unsynced;
   std::map<std::string, int> syncs;  // successful syncs by file name
+  std::string refusedPart;           // opens of matching files fail while refusing
+  int refusedCode = 0;               // 0: no refusal
+  int refusedOpens = 0;
 };
 
 State& state() {
@@ -199,6 +202,14 @@ int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, in
   File* wrapper = ours(file);
   wrapper->name = name;
   wrapper->base.pMethods = nullptr;
+  {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.refusedCode != 0 && matches(wrapper, s.refusedPart)) {
+      ++s.refusedOpens;
+      return s.refusedCode;
+    }
+  }
   sqlite3_vfs* real = state().real;
   sqlite3_file* inner = wrapper->real();
   std::memset(inner, 0, static_cast<size_t>(real->szOsFile));
@@ -227,6 +238,8 @@ FaultyDisk::FaultyDisk() {
   s.full = false;
   s.injected = 0;
   s.syncs.clear();
+  s.refusedCode = 0;
+  s.refusedOpens = 0;
   if (sqlite3_vfs_register(&s.vfs, 1) != SQLITE_OK) {
     throw std::runtime_error("cannot register the faulty disk");
   }
@@ -254,6 +267,25 @@ void FaultyDisk::disarm() {
   std::lock_guard lock(s.mutex);
   s.armed = false;
   s.full = false;
+}
+
+void FaultyDisk::refuseOpens(const std::string& part, int code) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.refusedPart = part;
+  s.refusedCode = code;
+}
+
+void FaultyDisk::allowOpens() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.refusedCode = 0;
+}
+
+int FaultyDisk::refusedOpens() const {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.refusedOpens;
 }
 
 int FaultyDisk::operations() const {

@@ -10,8 +10,8 @@ namespace testing_support {
 // contains a given part (a store's name also picks its log and index), as a
 // full disk or a failing device would; a full
 // disk keeps failing until disarmed ("room again"), an I/O error fails that
-// one operation only. It also keeps, per open file, whether something was
-// written since the last sync that succeeded.
+// one operation only. It can also refuse to open files. It also keeps, per open file, whether
+// something was written since the last sync that succeeded.
 //
 // One at a time per process; all members may be called from any thread.
 class FaultyDisk {
@@ -28,6 +28,15 @@ class FaultyDisk {
   // (1-based); n = 0 only counts.
   void arm(Fault fault, int n, const std::string& part = "");
   void disarm();
+
+  // Fails every open of a file whose path contains `part` with SQLite's
+  // result code `code` (SQLITE_CANTOPEN, SQLITE_IOERR, SQLITE_BUSY, ...), as
+  // a file that cannot be opened for now would, until allowOpens(). The file
+  // itself is not touched.
+  void refuseOpens(const std::string& part, int code);
+  void allowOpens();
+  // Opens refused since the object was made.
+  int refusedOpens() const;
 
   // Write operations on matching files since the last arm().
   int operations() const;

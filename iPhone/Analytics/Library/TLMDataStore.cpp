@@ -8,6 +8,7 @@
 
 #include "TLM.h"
 #include "TLMCoreDataUtil.h"
+#include "TLMDeliveryCounters.h"
 #include "TLMHitUtil.h"
 #include "TLMLog.h"
 #include "TLMUtil.h"
@@ -165,22 +166,45 @@ bool TLMDataStore::setUpCoreData() {
   if (path) context_ = contextWithModel(TLMCoreDataUtil::model(), *path);
   currentContext_ = context_.get();
 
-  if (oldContext_ && contextHitCount(oldContext_.get(), nullptr) > 0) {
+  if (hasStore(oldContext_.get())) startDrainingOldStore();
+  loadDeviceValues();
+
+  setUpCoreData_ = context_ && oldContext_;
+  if (!setUpCoreData_) TLM_LOG_ERROR("Can not setup Core Data stack");
+  return setUpCoreData_;
+}
+
+bool TLMDataStore::hasStore(const ManagedObjectContext* context) {
+  return context && context->persistentStoreCoordinator() &&
+         context->persistentStoreCoordinator()->hasStore();
+}
+
+void TLMDataStore::startDrainingOldStore() {
+  if (contextHitCount(oldContext_.get(), nullptr) > 0) {
     currentContext_ = oldContext_.get();
     contextRemoveStaleHits(oldContext_.get(), nullptr);
   }
+}
 
+void TLMDataStore::loadDeviceValues() {
+  thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
+  const bool readable = hasStore(oldContext_.get());
   if (auto stored = fetchClientId()) {
     platform::MutexLock lock(identityMutex_);
     clientId_ = std::move(stored);
   } else {
-    const std::string generated = TLMHitUtil::generateClientId();
+    // While the old store cannot be opened, an id serves in memory only
+    // (as with no Library directory); the file's own id replaces it once
+    // the store opens, and a file without one then keeps this one.
+    std::string id;
     {
       platform::MutexLock lock(identityMutex_);
-      clientId_ = generated;
+      if (!clientId_) clientId_ = TLMHitUtil::generateClientId();
+      id = *clientId_;
     }
-    setClientId(generated);
+    if (readable) setClientId(id);
   }
+  deviceValuesLoaded_ = readable;
 
   performBlockAndWait(
       [this](Error*) -> std::optional<bool> {
@@ -203,10 +227,34 @@ bool TLMDataStore::setUpCoreData() {
         return true;
       },
       nullptr);
+}
 
-  setUpCoreData_ = context_ && oldContext_;
-  if (!setUpCoreData_) TLM_LOG_ERROR("Can not setup Core Data stack");
-  return setUpCoreData_;
+void TLMDataStore::openStoresNotYetOpen() {
+  thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
+  if (context_ && !hasStore(context_.get())) {
+    if (const auto path = databaseFullPath(kStoreFileName)) {
+      auto reopened = contextWithModel(TLMCoreDataUtil::model(), *path);
+      if (hasStore(reopened.get())) {
+        TLM_LOG_INFO("Opened database with URL file://%s", path->c_str());
+        const bool current = currentContext_ == context_.get();
+        context_ = std::move(reopened);
+        if (current) currentContext_ = context_.get();
+      }
+    }
+  }
+  if (oldContext_ && !hasStore(oldContext_.get())) {
+    if (const auto path = databaseFullPath(kOldStoreFileName)) {
+      auto reopened = contextWithModel(TLMCoreDataUtil::oldModel(), *path);
+      if (hasStore(reopened.get())) {
+        TLM_LOG_INFO("Opened database with URL file://%s", path->c_str());
+        oldContext_ = std::move(reopened);
+        // What set-up would have done with the file: its hits go first, and
+        // its device-wide values are the device's.
+        startDrainingOldStore();
+        if (!deviceValuesLoaded_) loadDeviceValues();
+      }
+    }
+  }
 }
 
 std::shared_ptr<platform::PersistentStoreCoordinator> TLMDataStore::coordinatorWithModel(
@@ -214,16 +262,25 @@ std::shared_ptr<platform::PersistentStoreCoordinator> TLMDataStore::coordinatorW
   auto coordinator = std::make_shared<platform::PersistentStoreCoordinator>(std::move(model));
   const std::string url = "file://" + path;
   Error error;
-  if (!coordinator->addSQLiteStoreAtPath(path, &error)) {
-    // No migration: a file this model cannot use (damaged, foreign, or of
-    // the other model) is worth less than a working store.
-    platform::PersistentStoreCoordinator::removeStoreFiles(path, nullptr);
-    TLM_LOG_WARNING("Corrupted database with URL %s: %s", url.c_str(), errorText(error).c_str());
-    Error again;
-    if (!coordinator->addSQLiteStoreAtPath(path, &again)) {
-      TLM_LOG_ERROR("Error creating database with URL %s: %s", url.c_str(),
-                    errorText(again).c_str());
-    }
+  if (coordinator->addSQLiteStoreAtPath(path, &error)) return coordinator;
+  if (!platform::PersistentStoreCoordinator::isDamagedStore(error)) {
+    // Busy, locked, unreadable for now, an I/O error, a full disk, a link
+    // refused: nothing says the file is bad, and it may hold hits not yet
+    // sent. It stays as it is; the store goes without it, failing its
+    // operations, and the next operation that runs tries to open it again.
+    TLM_LOG_ERROR(
+        "Error creating database with URL %s: %s (the file is kept and opened again "
+        "when next needed)",
+        url.c_str(), errorText(error).c_str());
+    return coordinator;
+  }
+  // No migration: a file this model cannot use (damaged, foreign, or of the
+  // other model) is worth less than a working store.
+  platform::PersistentStoreCoordinator::removeStoreFiles(path, nullptr);
+  TLM_LOG_WARNING("Corrupted database with URL %s: %s", url.c_str(), errorText(error).c_str());
+  Error again;
+  if (!coordinator->addSQLiteStoreAtPath(path, &again)) {
+    TLM_LOG_ERROR("Error creating database with URL %s: %s", url.c_str(), errorText(again).c_str());
   }
   return coordinator;
 }
@@ -279,7 +336,16 @@ void TLMDataStore::tlm_performBlockHelper(const std::function<void(Error*)>& blo
   // set-up has run; set it up first rather than skip the work.
   if (!setUpStarted_) setUpCoreData();
   if (!currentContext_) return;
+  // Only the outermost block opens a store: a nested one runs inside work
+  // that holds the contexts it was given.
+  const bool outermost = blockDepth_ == 0;
+  ++blockDepth_;
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{blockDepth_};
   try {
+    if (outermost && setUpCoreData_) openStoresNotYetOpen();
     block(error);
   } catch (const platform::Exception& exception) {
     *error = errorForException(exception);
@@ -341,8 +407,9 @@ bool TLMDataStore::save(Error* error) {
         if (!context_->hasChanges() && !oldContext_->hasChanges()) return true;
         bool ok = true;
         Error step;
+        std::size_t overCap = 0;
         // Only new hits can take the store past its limit.
-        if (context_->hasInsertedObjects() && !deleteExcessHits(&step)) ok = false;
+        if (context_->hasInsertedObjects() && !deleteExcessHits(&step, &overCap)) ok = false;
         keepFirst(blockError, step);
         step = Error();
         if (!context_->save(&step)) {
@@ -350,6 +417,9 @@ bool TLMDataStore::save(Error* error) {
           // The hits of this save are gone with the file; later ones go to
           // the file opened anew.
           reopenReplacedStore(step);
+        } else if (overCap > 0) {
+          // Counted once their deletion is on disk: a failed save keeps them.
+          TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kOverCap, overCap);
         }
         keepFirst(blockError, step);
         step = Error();
@@ -365,7 +435,7 @@ bool TLMDataStore::save(Error* error) {
   return saved.value_or(false);
 }
 
-bool TLMDataStore::deleteExcessHits(Error* error) {
+bool TLMDataStore::deleteExcessHits(Error* error, std::size_t* deleted) {
   const std::size_t limit = maxHitCount();
   if (limit == 0) return true;
   Error step;
@@ -380,9 +450,10 @@ bool TLMDataStore::deleteExcessHits(Error* error) {
   for (const auto& hit : *excess)
     ids.push_back(hit.objectID);
   step = Error();
-  const bool deleted = deleteHitsWithIds(ids, &step);
+  const bool ok = deleteHitsWithIds(ids, &step);
   keepFirst(error, step);
-  return deleted;
+  if (ok) *deleted = ids.size();
+  return ok;
 }
 
 std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::size_t limit,
@@ -395,15 +466,20 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
         if (!hits) return std::vector<TLMHitRecord>{};
         std::vector<TLMHitRecord> records;
         records.reserve(hits->size());
+        std::size_t undecodable = 0;
         for (const auto& hit : *hits) {
           if (std::optional<TLMHitRecord> record = oldHitDescription(*hit)) {
             records.push_back(std::move(*record));
           } else {
-            TLM_LOG_WARNING("Deleting a stored hit that cannot be read: %s",
-                            hit->objectID().uriRepresentation().c_str());
+            TLM_LOG_WARNING(
+                "Deleting a stored hit that cannot be read: %s (dropped: its parameter "
+                "archive is missing or does not decode)",
+                hit->objectID().uriRepresentation().c_str());
             currentContext_->deleteObject(hit);
+            ++undecodable;
           }
         }
+        countUndecodable(undecodable);
         return records;
       },
       error);
@@ -416,6 +492,7 @@ std::vector<TLMHitRecord> TLMDataStore::currentHits(std::size_t limit, Error* er
   if (!rows) return {};
   std::vector<TLMHitRecord> records;
   records.reserve(rows->size());
+  std::size_t undecodable = 0;
   for (platform::ObjectValues& values : *rows) {
     const auto id = valueAs<platform::ManagedObjectId>(values.at("objectID"));
     // A hit always has parameters; none means they did not decode, and a
@@ -425,12 +502,24 @@ std::vector<TLMHitRecord> TLMDataStore::currentHits(std::size_t limit, Error* er
           TLMHitRecord{valueAs<platform::Date>(values.at("timestamp")).value_or(platform::Date()),
                        std::move(*parameters), *id, std::nullopt, std::nullopt});
     } else {
-      TLM_LOG_WARNING("Deleting a stored hit that cannot be read: %s",
-                      id->uriRepresentation().c_str());
+      TLM_LOG_WARNING(
+          "Deleting a stored hit that cannot be read: %s (dropped: its parameters do not "
+          "decode)",
+          id->uriRepresentation().c_str());
       if (auto hit = context_->existingObjectWithID(*id, nullptr)) context_->deleteObject(hit);
+      ++undecodable;
     }
   }
+  countUndecodable(undecodable);
   return records;
+}
+
+void TLMDataStore::countUndecodable(std::size_t count) {
+  // Counted as they are found: such a hit can never be sent, whether or not
+  // its deletion reaches the disk.
+  if (count > 0) {
+    TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kUndecodable, count);
+  }
 }
 
 std::optional<TLMHitRecord> TLMDataStore::oldHitDescription(const ManagedObject& hit) {

@@ -35,8 +35,13 @@ class Thread;
 // model) keeps the device-wide values as property rows and may hold hits of
 // an earlier library generation, which are read, converted and delivered
 // first ("draining"); once it holds no hits, reads and deletions turn to the
-// current store for good. A file that cannot be opened is replaced by an
-// empty one.
+// current store for good. Only a file that is no usable store (it fails
+// its integrity check, is no database, or belongs to another model) is
+// replaced by an empty one. A file that cannot be opened for another reason
+// (busy, locked, unreadable for now, an I/O error, a full disk, a symbolic
+// link in its place) is kept: the store's operations fail, logged, while it
+// stays closed, and the next operation tries to open it again, after which
+// its hits are read as usual.
 //
 // Threads: every store operation runs on the worker thread "TLMThread"
 // (TLM::thread()). Called there, it runs at once (nested calls included);
@@ -159,7 +164,23 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   bool reopenReplacedStore(const platform::Error& error);
   int64_t contextHitCount(platform::ManagedObjectContext* context, platform::Error* error);
   bool contextRemoveStaleHits(platform::ManagedObjectContext* context, platform::Error* error);
-  bool deleteExcessHits(platform::Error* error);
+  // Deletes the oldest hits beyond maxHitCount(); *deleted is how many.
+  bool deleteExcessHits(platform::Error* error, std::size_t* deleted);
+  // Counts hits found undecodable (and deleted) by a fetch as dropped.
+  static void countUndecodable(std::size_t count);
+  // Whether the context's coordinator has its store file open.
+  static bool hasStore(const platform::ManagedObjectContext* context);
+  // Worker thread, with the old store open: reads from it while it holds
+  // hits, after dropping those past their age.
+  void startDrainingOldStore();
+  // Worker thread: the four device-wide values from the old store. With the
+  // store not open, a client id is made for memory only and the values are
+  // read once it opens.
+  void loadDeviceValues();
+  // Worker thread, before an outermost block: opens a store whose file
+  // could not be opened before (and was kept), so a passing failure ends
+  // at the first operation after it.
+  void openStoresNotYetOpen();
   std::optional<TLMHitRecord> oldHitDescription(const platform::ManagedObject& hit);
   // Worker thread: up to `limit` hits of the current store, oldest first.
   std::vector<TLMHitRecord> currentHits(std::size_t limit, platform::Error* error);
@@ -188,6 +209,8 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   // Worker thread only.
   bool setUpCoreData_ = false;
   bool setUpStarted_ = false;
+  bool deviceValuesLoaded_ = false;  // read from an open old store
+  int blockDepth_ = 0;               // blocks running, nested ones included
   std::unique_ptr<platform::ManagedObjectContext> oldContext_;
   std::unique_ptr<platform::ManagedObjectContext> context_;
   platform::ManagedObjectContext* currentContext_ = nullptr;  // one of the two, or null

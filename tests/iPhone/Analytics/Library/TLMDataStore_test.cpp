@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@
 #include "platform/Foundation/NotificationCenter.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/UIKit/Application.h"
+#include "support/FaultyDisk.h"
 #include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 
@@ -234,11 +236,13 @@ TEST_F(DataStoreTest, UnsavedHitsAreNotOnDisk) {
 
 TEST_F(DataStoreTest, SaveTrimsExactlyTheOldestHitsBeyondTheLimit) {
   auto store = TLMDataStore::dataStore();
+  const uint64_t overCap = TLM::statistics().droppedOverCap;
   for (int i = 0; i < 2001; ++i) {
     store->addHit({{"&n", Number(i)}}, Date::withTimeIntervalSince1970(1000 + i));
   }
   ASSERT_TRUE(store->save(nullptr));
   EXPECT_EQ(store->hitCount(nullptr), 2000);
+  EXPECT_EQ(TLM::statistics().droppedOverCap, overCap + 1);
   EXPECT_EQ(values(*store->fetchHitsWithLimit(1, nullptr), "&n"), std::vector<std::string>{"1"});
   EXPECT_TRUE(logged(TLMLogLevelVerbose, "Deleting excess hits."));
 
@@ -249,6 +253,7 @@ TEST_F(DataStoreTest, SaveTrimsExactlyTheOldestHitsBeyondTheLimit) {
   ASSERT_TRUE(store->save(nullptr));
   EXPECT_EQ(values(*store->fetchHitsWithLimit(0, nullptr), "&n"),
             (std::vector<std::string>{"1999", "2000", "5000"}));
+  EXPECT_EQ(TLM::statistics().droppedOverCap, overCap + 1 + 1998);
 
   store->setMaxHitCount(0);
   for (int i = 0; i < 5; ++i)
@@ -368,12 +373,15 @@ TEST_F(DataStoreTest, UnreadableStoredHitsAreDroppedNotTrusted) {
     ASSERT_TRUE(context.save(nullptr));
   }
   auto store = TLMDataStore::dataStore();
+  const uint64_t undecodable = TLM::statistics().droppedUndecodable;
   EXPECT_EQ(store->fetchHitsWithLimit(0, nullptr)->size(), 0u);  // the old one, dropped
   ASSERT_TRUE(store->save(nullptr));
+  EXPECT_EQ(TLM::statistics().droppedUndecodable, undecodable + 1);
   EXPECT_EQ(store->fetchHitsWithLimit(0, nullptr)->size(), 0u);  // now the current one
   ASSERT_TRUE(store->save(nullptr));
   EXPECT_EQ(store->hitCount(nullptr), 0);
-  EXPECT_TRUE(logged(TLMLogLevelWarning, "Deleting a stored hit that cannot be read"));
+  EXPECT_EQ(TLM::statistics().droppedUndecodable, undecodable + 2);
+  EXPECT_TRUE(logged(TLMLogLevelWarning, "Deleting a stored hit that cannot be read: "));
 }
 
 // A damaged or foreign store file is replaced in one set-up, with a warning
@@ -431,6 +439,105 @@ TEST_P(CorruptStoreTest, ReplacesTheOldStoreAndMakesANewClientId) {
 
 INSTANTIATE_TEST_SUITE_P(Damage, CorruptStoreTest,
                          ::testing::Values("garbage", "truncated", "other_model"));
+
+// A file that cannot be opened for a reason that may pass (refused by the
+// file system here, as a busy, locked or unreadable file or a failing
+// device would be) is kept with its hits: operations fail, logged, and the
+// first one after the fault has cleared opens the file and reads them.
+class PassingOpenFailureTest : public DataStoreTest, public ::testing::WithParamInterface<int> {
+ protected:
+  static ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+  testing_support::FaultyDisk disk_;
+};
+
+TEST_P(PassingOpenFailureTest, TheCurrentStoreKeepsItsHitsAndOpensOnceItCan) {
+  {
+    auto store = TLMDataStore::dataStore();
+    for (int i = 0; i < 3; ++i)
+      store->addHit({{"&n", Number(i)}}, Date::withTimeIntervalSince1970(1000 + i));
+    ASSERT_TRUE(store->save(nullptr));
+  }
+  const ino_t inode = inodeOf(file(kStore));
+  disk_.refuseOpens(kStore, GetParam());
+  auto store = TLMDataStore::dataStore();
+  Error error;
+  EXPECT_EQ(store->hitCount(&error), -1);
+  EXPECT_FALSE(error.domain.empty());
+  EXPECT_FALSE(store->addHit({{"&n", std::string("refused")}}));
+  EXPECT_TRUE(logged(TLMLogLevelError, "Error creating database with URL file://" + file(kStore)));
+  EXPECT_FALSE(logged(TLMLogLevelWarning, "Corrupted database"));
+  EXPECT_GE(disk_.refusedOpens(), 2);  // at set-up and again at the operations
+  EXPECT_EQ(inodeOf(file(kStore)), inode);
+
+  disk_.allowOpens();
+  EXPECT_EQ(values(*store->fetchHitsWithLimit(0, nullptr), "&n"),
+            (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_TRUE(store->addHit({{"&n", Number(3)}}) && store->save(nullptr));
+  EXPECT_EQ(store->hitCount(nullptr), 4);
+  EXPECT_EQ(inodeOf(file(kStore)), inode);
+}
+
+TEST_P(PassingOpenFailureTest, TheOldStoreKeepsTheClientIdAndItsHits) {
+  std::optional<std::string> id;
+  {
+    auto store = TLMDataStore::dataStore();
+    id = store->clientId();
+  }
+  writeOldStore({{Date::now(), {{"t", std::string("old")}}, "https://h/c"}});
+  disk_.refuseOpens(kOldStore, GetParam());
+  auto store = TLMDataStore::dataStore();
+  // Meanwhile an id for memory only, and new hits still go to the current
+  // store.
+  EXPECT_NE(store->clientId(), id);
+  EXPECT_TRUE(store->addHit({{"&t", std::string("new")}}) && store->save(nullptr));
+  EXPECT_TRUE(
+      logged(TLMLogLevelError, "Error creating database with URL file://" + file(kOldStore)));
+
+  disk_.allowOpens();
+  // The old store's hits go first, as after a set-up that opened it.
+  EXPECT_EQ(values(*store->fetchHitsWithLimit(0, nullptr), "&t"),
+            (std::vector<std::string>{"old"}));
+  EXPECT_EQ(store->hitCount(nullptr), 2);
+  EXPECT_EQ(store->clientId(), id);
+  EXPECT_EQ(TLMDataStore::dataStore()->clientId(), id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, PassingOpenFailureTest,
+                         ::testing::Values(SQLITE_CANTOPEN, SQLITE_IOERR, SQLITE_BUSY, SQLITE_FULL),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case SQLITE_CANTOPEN:
+                               return "CantOpen";
+                             case SQLITE_IOERR:
+                               return "IoError";
+                             case SQLITE_BUSY:
+                               return "Busy";
+                           }
+                           return "Full";
+                         });
+
+// A link planted in place of the current store is refused and left as it
+// is, with its target; the store works once the link is gone.
+TEST_F(DataStoreTest, ASymbolicLinkInPlaceOfTheStoreIsRefused) {
+  testing_support::TempDir elsewhere;
+  const std::string target = elsewhere.path() + "/precious";
+  std::ofstream(target) << "not yours";
+  std::filesystem::create_directories(library_.path());
+  std::filesystem::create_symlink(target, file(kStore));
+  auto store = TLMDataStore::dataStore();
+  EXPECT_FALSE(store->addHit({{"&t", std::string("refused")}}));
+  EXPECT_TRUE(logged(TLMLogLevelError, "is a symbolic link"));
+  EXPECT_TRUE(std::filesystem::is_symlink(file(kStore)));
+  std::ifstream in(target);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not yours");
+
+  std::filesystem::remove(file(kStore));
+  EXPECT_TRUE(store->addHit({{"&t", std::string("works")}}) && store->save(nullptr));
+  EXPECT_EQ(store->hitCount(nullptr), 1);
+}
 
 TEST(DataStoreUnusable, OperationsFailWithErrorsWhenNoFileCanBeMade) {
   testing_support::TempDir dir;
