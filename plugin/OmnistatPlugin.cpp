@@ -1,5 +1,6 @@
 #include "OmnistatPlugin.h"
 
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "TLM.h"
@@ -38,6 +39,32 @@ void send(const std::shared_ptr<TLMTracker>& tracker, const platform::Dictionary
   if (tracker) tracker->send(hit);
 }
 
+// The figures as a script reads them. A figure not known yet is null rather
+// than a sentinel number a page might show or add up.
+nlohmann::json statisticsJson(const TLMDeliveryStatistics& s) {
+  nlohmann::json lastRefusal = nullptr;
+  if (s.lastRefusalTime != 0) {
+    lastRefusal = {{"status", s.lastRefusalStatus}, {"time", s.lastRefusalTime}};
+  }
+  return {
+      {"stored", s.stored},
+      {"delivered", s.delivered},
+      {"pending", s.pending < 0 ? nlohmann::json(nullptr) : nlohmann::json(s.pending)},
+      {"retried", s.retried},
+      {"notStored", s.notStored},
+      {"dropped",
+       {{"expired", s.droppedExpired},
+        {"overCap", s.droppedOverCap},
+        {"refused", s.droppedRefused},
+        {"unsendable", s.droppedUnsendable},
+        {"optOut", s.droppedOptOut},
+        {"sampledOut", s.droppedSampledOut},
+        {"undecodable", s.droppedUndecodable},
+        {"total", s.dropped()}}},
+      {"lastRefusal", std::move(lastRefusal)},
+  };
+}
+
 }  // namespace
 
 OmnistatPlugin::OmnistatPlugin() {
@@ -54,6 +81,7 @@ OmnistatPlugin::OmnistatPlugin() {
   exposeAction("enableUncaughtExceptionReporting",
                &OmnistatPlugin::enableUncaughtExceptionReporting);
   exposeAction("addCustomDimension", &OmnistatPlugin::addCustomDimension);
+  exposeAction("getStatistics", &OmnistatPlugin::getStatistics);
   exposeAction("trackMetric", &OmnistatPlugin::trackMetric);
   exposeAction("trackEvent", &OmnistatPlugin::trackEvent);
   exposeAction("trackException", &OmnistatPlugin::trackException);
@@ -259,6 +287,17 @@ void OmnistatPlugin::addCustomDimensionsToTracker(const std::shared_ptr<TLMTrack
     tracker->set(TLMFields::customDimensionForIndex(index ? index->unsignedLongLongValue() : 0),
                  value.value());
   }
+}
+
+// Delivery figures ----------------------------------------------------------
+
+void OmnistatPlugin::getStatistics(const Command& command) {
+  // A plain read of atomics: cheap enough for the delivery thread, and a
+  // page polling it every few seconds must not wait behind tracking work.
+  commandDelegate()->sendPluginResult(
+      CDVPluginResult::resultWithStatusMessageAsDictionary(
+          CDVCommandStatus_OK, statisticsJson(TLM::statistics()).dump()),
+      command->callbackId());
 }
 
 // Tracking ----------------------------------------------------------------

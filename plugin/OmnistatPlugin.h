@@ -20,9 +20,12 @@ class TLMTracker;
 // Commands answer OK (1), or ERROR (9) with "Tracker not started" when a
 // command that needs a tracker comes before startTrackerWithId, or with
 // "<command>: argument N (<what>) is missing" when the script passed too few
-// arguments. dispatch and debugMode never answer.
+// arguments. dispatch and debugMode never answer. getStatistics needs no
+// tracker: it answers the process's delivery figures, so a page can show
+// where its hits went even before (or without) a start.
 //
-// Threads: actions run on the bridge's delivery thread. startTrackerWithId,
+// Threads: actions run on the bridge's delivery thread; getStatistics answers
+// there, as reading the figures takes no lock. startTrackerWithId,
 // getVar, setVar and the tracking commands do their work in the background
 // (the command delegate's pool), several at once; the tracker and service
 // root lock for themselves. trackerStarted_ and debugMode_ are atomic;
@@ -48,6 +51,13 @@ class OmnistatPlugin : public CDVPlugin {
   void setAppVersion(const CDVInvokedUrlCommand::Ptr& command);
   void enableUncaughtExceptionReporting(const CDVInvokedUrlCommand::Ptr& command);
   void addCustomDimension(const CDVInvokedUrlCommand::Ptr& command);
+
+  // Delivery figures: what became of this process's hits (TLM::statistics()),
+  // as {stored, delivered, pending, retried, notStored, dropped: {expired,
+  // overCap, refused, unsendable, optOut, sampledOut, undecodable, total},
+  // lastRefusal: {status, time} or null}. pending is null until the hit
+  // store was first counted.
+  void getStatistics(const CDVInvokedUrlCommand::Ptr& command);
 
   // Tracking.
   void trackMetric(const CDVInvokedUrlCommand::Ptr& command);

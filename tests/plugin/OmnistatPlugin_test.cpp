@@ -16,6 +16,7 @@
 
 #include "TLM.h"
 #include "TLMDataStore.h"
+#include "TLMDeliveryCounters.h"
 #include "TLMDispatcher.h"
 #include "platform/Cordova/CommandBridge.h"
 #include "platform/Foundation/RunLoop.h"
@@ -233,6 +234,64 @@ TEST_F(OmnistatPluginTest, EveryTrackingCommandReachesTheCollector) {
   EXPECT_EQ(param(item, "in"), "Mug");
   EXPECT_EQ(param(item, "ip"), "9");
   EXPECT_EQ(param(item, "iq"), "1");
+}
+
+TEST_F(OmnistatPluginTest, StatisticsNeedNoStartAndNameEveryFigure) {
+  const json before = call("getStatistics");
+  expectOk(before);
+  ASSERT_TRUE(before["message"].is_object()) << before.dump();
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : before["message"].items())
+    keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"delivered", "dropped", "lastRefusal", "notStored",
+                                            "pending", "retried", "stored"}));
+  EXPECT_EQ(before["message"]["lastRefusal"], nullptr) << "no refusal yet";
+
+  // Counted the way the library counts, so each figure must reach the
+  // script under its own name and no other.
+  TLMDeliveryCounters& counters = TLMDeliveryCounters::shared();
+  using Drop = TLMDeliveryCounters::Drop;
+  counters.addDropped(Drop::kExpired, 1);
+  counters.addDropped(Drop::kOverCap, 2);
+  counters.addDropped(Drop::kRefused, 3);
+  counters.addDropped(Drop::kUnsendable, 4);
+  counters.addDropped(Drop::kOptOut, 5);
+  counters.addDropped(Drop::kSampledOut, 6);
+  counters.addDropped(Drop::kUndecodable, 7);
+  counters.addRetried(8);
+  counters.addNotStored(9);
+  counters.noteRefusal(413, 1700000000.5);
+  const json after = call("getStatistics")["message"];
+  const json& was = before["message"];
+  const std::map<std::string, int> added = {{"expired", 1},     {"overCap", 2}, {"refused", 3},
+                                            {"unsendable", 4},  {"optOut", 5},  {"sampledOut", 6},
+                                            {"undecodable", 7}, {"total", 28}};
+  for (const auto& [reason, n] : added) {
+    EXPECT_EQ(after["dropped"][reason].get<int64_t>() - was["dropped"][reason].get<int64_t>(), n)
+        << reason;
+  }
+  EXPECT_EQ(after["retried"].get<int64_t>() - was["retried"].get<int64_t>(), 8);
+  EXPECT_EQ(after["notStored"].get<int64_t>() - was["notStored"].get<int64_t>(), 9);
+  EXPECT_EQ(after["lastRefusal"], json({{"status", 413}, {"time", 1700000000.5}}));
+}
+
+TEST_F(OmnistatPluginTest, StatisticsFollowAHitToTheCollector) {
+  expectOk(call("startTrackerWithId", {"UA-8-1", 0}));
+  const json before = call("getStatistics")["message"];
+  expectOk(call("trackView", {"Home"}));
+  deliver(1);
+  // The delivery is counted when the collector's answer is handled, a
+  // moment after the collector has the hit.
+  json after;
+  EXPECT_TRUE(waitFor([&] {
+    after = call("getStatistics")["message"];
+    return after["delivered"].get<int64_t>() > before["delivered"].get<int64_t>() &&
+           after["pending"] == 0;
+  })) << after.dump();
+  EXPECT_EQ(after["stored"].get<int64_t>() - before["stored"].get<int64_t>(), 1);
+  EXPECT_EQ(after["delivered"].get<int64_t>() - before["delivered"].get<int64_t>(), 1);
+  EXPECT_EQ(after["dropped"]["total"], 0);
+  EXPECT_EQ(after["lastRefusal"], nullptr);
 }
 
 }  // namespace
