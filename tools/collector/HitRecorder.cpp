@@ -1,7 +1,12 @@
 #include "tools/collector/HitRecorder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "tools/collector/ConsoleText.h"
 
 namespace halden::collector {
 
@@ -33,18 +38,28 @@ std::string isoTime(std::chrono::system_clock::time_point when) {
 
 std::string fieldOrDash(const ParsedHit& hit, std::string_view key) {
   const std::string* value = hit.find(key);
-  return value && !value->empty() ? *value : "-";
+  return value && !value->empty() ? ConsoleText::escape(*value) : "-";
 }
 
 }  // namespace
 
 HitRecorder::HitRecorder(Options options) : options_(std::move(options)) {}
 
+HitRecorder::~HitRecorder() {
+  if (out_) std::fclose(out_);
+}
+
 bool HitRecorder::open(std::string& error) {
   std::lock_guard lock(mutex_);
-  if (options_.outPath.empty()) return true;
-  out_.open(options_.outPath, options_.append ? std::ios::app : std::ios::trunc);
+  if (options_.outPath.empty() || out_) return true;
+  // The mode given here applies only when the file is created; an existing
+  // file keeps the mode it has.
+  const int fd =
+      ::open(options_.outPath.c_str(),
+             O_WRONLY | O_CREAT | O_CLOEXEC | (options_.append ? O_APPEND : O_TRUNC), 0600);
+  if (fd >= 0) out_ = fdopen(fd, options_.append ? "a" : "w");
   if (!out_) {
+    if (fd >= 0) ::close(fd);
     error = "cannot open \"" + options_.outPath + "\" for writing";
     return false;
   }
@@ -62,17 +77,27 @@ void HitRecorder::record(const RequestInfo& request, const std::vector<ParsedHit
   stats_.bytes += request.rawBytes;
   stats_.decodedBytes += request.decodedBytes;
   if (request.status == 0) ++stats_.dropped;
+  stats_.unrecordedHits += request.unrecordedHits;
   if (!request.error.empty()) {
     ++stats_.badRequests;
-  } else if (hits.empty()) {
+  } else if (hits.empty() && request.unrecordedHits == 0) {
     ++stats_.emptyRequests;
   }
 
   const std::string answer = request.status == 0 ? "dropped" : std::to_string(request.status);
-  const std::string encoding = request.encoding.empty() ? "plain" : request.encoding;
+  const std::string method = ConsoleText::escape(request.method);
+  const std::string path = ConsoleText::escape(request.path);
+  const std::string encoding =
+      request.encoding.empty() ? "plain" : ConsoleText::escape(request.encoding);
   if (!options_.quiet && !request.error.empty()) {
-    std::fprintf(options_.console, "%s %s %s -> %s: %s\n", request.method.c_str(),
-                 request.path.c_str(), encoding.c_str(), answer.c_str(), request.error.c_str());
+    std::fprintf(options_.console, "%s %s %s -> %s: %s\n", method.c_str(), path.c_str(),
+                 encoding.c_str(), answer.c_str(), ConsoleText::escape(request.error).c_str());
+  }
+  if (!options_.quiet && request.unrecordedHits > 0) {
+    std::fprintf(options_.console, "%s %s %s -> %s: %llu hit(s) not recorded, %s\n", method.c_str(),
+                 path.c_str(), encoding.c_str(), answer.c_str(),
+                 static_cast<unsigned long long>(request.unrecordedHits),
+                 ConsoleText::escape(request.unrecordedReason).c_str());
   }
 
   for (std::size_t index = 0; index < hits.size(); ++index) {
@@ -111,9 +136,8 @@ void HitRecorder::record(const RequestInfo& request, const std::vector<ParsedHit
     };
     std::string json = dumpJson(entry);
 
-    if (out_.is_open() && !outFailed_) {
-      out_ << json << '\n';
-      if (!out_) {
+    if (out_ && !outFailed_) {
+      if (std::fputs(json.c_str(), out_) == EOF || std::fputc('\n', out_) == EOF) {
         outFailed_ = true;
         std::fprintf(stderr, "halden-collector: writing \"%s\" failed; hits stay in memory only\n",
                      options_.outPath.c_str());
@@ -122,12 +146,11 @@ void HitRecorder::record(const RequestInfo& request, const std::vector<ParsedHit
     if (!options_.quiet) {
       std::string problems;
       for (const std::string& problem : hit.problems)
-        problems += (problems.empty() ? "" : ", ") + problem;
+        problems += (problems.empty() ? "" : ", ") + ConsoleText::escape(problem);
       std::fprintf(options_.console, "#%llu %s %s %s -> %s t=%s tid=%s cid=%s%s%s\n",
-                   static_cast<unsigned long long>(seq), request.method.c_str(),
-                   request.path.c_str(), encoding.c_str(), answer.c_str(),
-                   fieldOrDash(hit, "t").c_str(), fieldOrDash(hit, "tid").c_str(),
-                   fieldOrDash(hit, "cid").c_str(),
+                   static_cast<unsigned long long>(seq), method.c_str(), path.c_str(),
+                   encoding.c_str(), answer.c_str(), fieldOrDash(hit, "t").c_str(),
+                   fieldOrDash(hit, "tid").c_str(), fieldOrDash(hit, "cid").c_str(),
                    problems.empty() ? "" : " INVALID: ", problems.c_str());
     }
     kept_.push_back({seq, std::move(json)});
@@ -136,7 +159,11 @@ void HitRecorder::record(const RequestInfo& request, const std::vector<ParsedHit
   }
   // Flushed per request so that a script tailing the file sees each hit as
   // soon as it was answered.
-  if (out_.is_open() && !outFailed_) out_.flush();
+  if (out_ && !outFailed_ && std::fflush(out_) != 0) {
+    outFailed_ = true;
+    std::fprintf(stderr, "halden-collector: writing \"%s\" failed; hits stay in memory only\n",
+                 options_.outPath.c_str());
+  }
   if (!options_.quiet) std::fflush(options_.console);
 }
 
@@ -164,6 +191,7 @@ std::string HitRecorder::statsJson() const {
       {"bad_requests", s.badRequests},
       {"dropped", s.dropped},
       {"empty_requests", s.emptyRequests},
+      {"unrecorded_hits", s.unrecordedHits},
       {"statuses", std::move(statuses)},
       {"paths", std::move(paths)},
   };
@@ -186,7 +214,7 @@ std::string HitRecorder::hitsJson(std::uint64_t since) const {
 
 void HitRecorder::flush() {
   std::lock_guard lock(mutex_);
-  if (out_.is_open()) out_.flush();
+  if (out_) std::fflush(out_);
   std::fflush(options_.console);
 }
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -29,6 +28,10 @@ struct RequestInfo {
   std::uint64_t decodedBytes = 0;  // payload after decoding
   int status = 0;                  // the status answered; 0 when the connection was dropped
   std::string error;  // why no hits could be taken from the request, "" when they could
+  // Hit lines the request held that are not recorded as received (it was
+  // redirected, or refused for a poisoned line), and why.
+  std::uint64_t unrecordedHits = 0;
+  std::string unrecordedReason;
 };
 
 struct CollectorStats {
@@ -42,13 +45,17 @@ struct CollectorStats {
   std::uint64_t badRequests = 0;               // undecodable bodies, unknown codings, wrong methods
   std::uint64_t dropped = 0;                   // requests whose connection was dropped unanswered
   std::uint64_t emptyRequests = 0;             // decodable requests without a single hit
+  std::uint64_t unrecordedHits = 0;            // lines of redirected or poison-refused requests
   std::map<int, std::uint64_t> statuses;       // answers by status (0: dropped)
   std::map<std::string, std::uint64_t> paths;  // requests by path
 };
 
 // Keeps the record of everything the collector received: counters, the most
 // recent hits in memory for "/hits", one JSON object per hit appended to the
-// output file, and one short line per hit on the console.
+// output file, and one short line per hit on the console. The output file is
+// created readable by its owner only (hits carry client and user ids); a file
+// that already exists keeps its mode. Client text on the console goes
+// through ConsoleText.
 //
 // Threads: record() runs on the HTTP worker threads; stats(), statsJson(),
 // hitsJson() and flush() on any thread; open() before serving starts.
@@ -65,6 +72,9 @@ class HitRecorder {
   };
 
   explicit HitRecorder(Options options);
+  ~HitRecorder();
+  HitRecorder(const HitRecorder&) = delete;
+  HitRecorder& operator=(const HitRecorder&) = delete;
 
   // Opens the output file; answers false with a reason when it cannot.
   bool open(std::string& error);
@@ -86,7 +96,7 @@ class HitRecorder {
 
   const Options options_;
   mutable std::mutex mutex_;
-  std::ofstream out_;
+  std::FILE* out_ = nullptr;
   bool outFailed_ = false;
   std::uint64_t nextSeq_ = 1;
   std::uint64_t nextRequest_ = 1;
