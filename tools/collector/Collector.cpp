@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "tools/collector/BodyDecoder.h"
 #include "tools/collector/ConnectionDropper.h"
+#include "tools/collector/ConsoleText.h"
 #include "tools/collector/HitLineParser.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -103,6 +105,17 @@ int statusFor(BodyDecoder::Status status) {
   return 400;
 }
 
+// A body of `bytes` filler bytes, written out as the answer goes instead of
+// held whole in memory.
+void setFillerBody(httplib::Response& response, std::uint64_t bytes) {
+  response.body.clear();
+  response.set_content_provider(static_cast<std::size_t>(bytes), "text/plain",
+                                [](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                                  static const std::string filler(16 * 1024, 'x');
+                                  return sink.write(filler.data(), std::min(length, filler.size()));
+                                });
+}
+
 }  // namespace
 
 struct Collector::Impl {
@@ -123,9 +136,12 @@ struct Collector::Impl {
 
   bool addListener(const std::string& scheme, int port, std::string& error);
   void configure(httplib::Server& server, const std::string& scheme);
-  void route(const httplib::Request& request, httplib::Response& response,
+  bool readBody(const httplib::Request& request, const httplib::ContentReader& reader,
+                std::string& body, httplib::Response& response, const std::string& scheme);
+  RequestInfo requestInfo(const httplib::Request& request, const std::string& scheme) const;
+  void route(const httplib::Request& request, std::string_view body, httplib::Response& response,
              const std::string& scheme);
-  void takeHits(const httplib::Request& request, httplib::Response& response,
+  void takeHits(const httplib::Request& request, std::string_view body, httplib::Response& response,
                 const std::string& scheme);
   void waitOut(std::chrono::milliseconds delay);
   void stopListeners();
@@ -193,6 +209,11 @@ void Collector::Impl::configure(httplib::Server& server, const std::string& sche
   const std::size_t threads = options.threads;
   server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server.set_keep_alive_timeout(options.keepAliveSeconds);
+  // The library's default closes a kept-alive connection after 5 requests,
+  // so a client draining a backlog over TLS would pay a handshake every five
+  // batches. A connection lasts as long as its client goes on using it; only
+  // idleness (keepAliveSeconds) ends it.
+  server.set_keep_alive_max_count(std::numeric_limits<std::size_t>::max());
   server.set_payload_max_length(options.maxBodyBytes);
   // The library's default also sets SO_REUSEPORT, which lets a second
   // collector bind a port the first is serving and quietly take half its
@@ -220,20 +241,77 @@ void Collector::Impl::configure(httplib::Server& server, const std::string& sche
   server.set_exception_handler(
       [](const httplib::Request& request, httplib::Response& response, std::exception_ptr) {
         std::fprintf(stderr, "halden-collector: %s %s failed inside the collector\n",
-                     request.method.c_str(), request.path.c_str());
+                     ConsoleText::escape(request.method).c_str(),
+                     ConsoleText::escape(request.path).c_str());
         response.status = 500;
       });
+  // Runs once an answer has been written. After a 408 the rest of the late
+  // body is still on its way, and the library would read on from the middle
+  // of it as if it were the next request: the connection ends here instead,
+  // its answer sent.
+  server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
+    if (response.status == 408) ConnectionDropper::drop(ConnectionDropper::socketOf(request));
+  });
 
-  const httplib::Server::Handler handler = [this, scheme](const httplib::Request& request,
-                                                          httplib::Response& response) {
-    route(request, response, scheme);
-  };
-  server.Get(".*", handler);
-  server.Post(".*", handler);
+  server.Get(".*", [this, scheme](const httplib::Request& request, httplib::Response& response) {
+    route(request, {}, response, scheme);
+  });
+  // Bodies are read through a content reader, which hands each piece over as
+  // it arrives, so that the time a whole body takes can be bounded.
+  server.Post(".*", [this, scheme](const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& reader) {
+    std::string body;
+    if (readBody(request, reader, body, response, scheme)) route(request, body, response, scheme);
+  });
 }
 
-void Collector::Impl::route(const httplib::Request& request, httplib::Response& response,
-                            const std::string& scheme) {
+bool Collector::Impl::readBody(const httplib::Request& request,
+                               const httplib::ContentReader& reader, std::string& body,
+                               httplib::Response& response, const std::string& scheme) {
+  // The handler runs as soon as the head is read, so the deadline counts
+  // from there. The library's read time-out bounds each wait for more bytes;
+  // this bounds them all together.
+  const auto deadline = std::chrono::steady_clock::now() + options.requestTimeout;
+  bool late = false;
+  const bool complete = reader([&](const char* data, std::size_t length) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      late = true;
+      return false;
+    }
+    body.append(data, length);
+    return true;
+  });
+  if (complete) return true;
+  if (!late) return false;  // the library has set its answer (400, 413)
+
+  RequestInfo info = requestInfo(request, scheme);
+  info.rawBytes = body.size();
+  info.status = 408;
+  info.error =
+      "the body did not arrive within " + std::to_string(options.requestTimeout.count()) + " ms";
+  recorder.record(info, {});
+  response.status = 408;
+  response.set_header("Connection", "close");
+  response.set_content(info.error + "\n", "text/plain");
+  return false;
+}
+
+RequestInfo Collector::Impl::requestInfo(const httplib::Request& request,
+                                         const std::string& scheme) const {
+  RequestInfo info;
+  info.received = std::chrono::system_clock::now();
+  info.scheme = scheme;
+  info.method = request.method;
+  info.path = request.path;
+  info.encoding = request.get_header_value(kSentEncodingHeader);
+  info.userAgent = request.get_header_value("User-Agent");
+  info.contentType = request.get_header_value("Content-Type");
+  info.remote = request.remote_addr + ":" + std::to_string(request.remote_port);
+  return info;
+}
+
+void Collector::Impl::route(const httplib::Request& request, std::string_view body,
+                            httplib::Response& response, const std::string& scheme) {
   const std::string& path = request.path;
   if (request.method == "GET" && path == "/stats") {
     response.set_content(recorder.statsJson(), "application/json");
@@ -247,23 +325,15 @@ void Collector::Impl::route(const httplib::Request& request, httplib::Response& 
     return;
   }
   if (path == "/collect" || path == "/batch" || path == faults.plan().redirectTo) {
-    takeHits(request, response, scheme);
+    takeHits(request, body, response, scheme);
     return;
   }
   response.status = 404;
 }
 
-void Collector::Impl::takeHits(const httplib::Request& request, httplib::Response& response,
-                               const std::string& scheme) {
-  RequestInfo info;
-  info.received = std::chrono::system_clock::now();
-  info.scheme = scheme;
-  info.method = request.method;
-  info.path = request.path;
-  info.encoding = request.get_header_value(kSentEncodingHeader);
-  info.userAgent = request.get_header_value("User-Agent");
-  info.contentType = request.get_header_value("Content-Type");
-  info.remote = request.remote_addr + ":" + std::to_string(request.remote_port);
+void Collector::Impl::takeHits(const httplib::Request& request, std::string_view body,
+                               httplib::Response& response, const std::string& scheme) {
+  RequestInfo info = requestInfo(request, scheme);
 
   // The raw query, not the library's decoded parameters: hits are decoded
   // by our own parser.
@@ -282,9 +352,8 @@ void Collector::Impl::takeHits(const httplib::Request& request, httplib::Respons
       payload.assign(query);
     }
   } else {
-    info.rawBytes = request.body.size();
-    BodyDecoder::Result decoded =
-        BodyDecoder::decode(info.encoding, request.body, options.maxBodyBytes);
+    info.rawBytes = body.size();
+    BodyDecoder::Result decoded = BodyDecoder::decode(info.encoding, body, options.maxBodyBytes);
     if (decoded.status == BodyDecoder::Status::kOk) {
       payload = std::move(decoded.body);
     } else {
@@ -294,12 +363,13 @@ void Collector::Impl::takeHits(const httplib::Request& request, httplib::Respons
   }
   info.decodedBytes = payload.size();
 
+  const std::vector<std::string_view> lines = HitLineParser::splitLines(payload);
   std::vector<ParsedHit> hits;
-  for (const std::string_view line : HitLineParser::splitLines(payload)) {
+  for (const std::string_view line : lines) {
     hits.push_back(HitLineParser::parse(line));
   }
 
-  const FaultDecision decision = faults.decide(request.path, query);
+  const FaultDecision decision = faults.decide(request.path, query, lines);
   int socket = -1;
   if (decision.kind == FaultDecision::Kind::kDrop) {
     socket = ConnectionDropper::socketOf(request);
@@ -316,6 +386,13 @@ void Collector::Impl::takeHits(const httplib::Request& request, httplib::Respons
   } else {
     info.status = 200;
   }
+  if (!decision.keepHits && info.status != 0) {
+    info.unrecordedHits = hits.size();
+    info.unrecordedReason = decision.kind == FaultDecision::Kind::kRedirect
+                                ? "redirected to " + decision.location
+                                : "refused for a poisoned line";
+    hits.clear();
+  }
   // Recorded before any delay and before the answer leaves: a client that
   // has its answer finds its hits in /stats and /hits already, and a test
   // can see that a delayed request has arrived.
@@ -329,13 +406,15 @@ void Collector::Impl::takeHits(const httplib::Request& request, httplib::Respons
   }
   if (decision.kind == FaultDecision::Kind::kRedirect) {
     response.set_redirect(decision.location, decision.status);
-    return;
+  } else {
+    response.status = info.status;
+    if (info.status == 405) response.set_header("Allow", "POST");
+    if (!decision.retryAfter.empty()) response.set_header("Retry-After", decision.retryAfter);
+    if (!info.error.empty() && decision.status == 0) {
+      response.set_content(info.error + "\n", "text/plain");
+    }
   }
-  response.status = info.status;
-  if (info.status == 405) response.set_header("Allow", "POST");
-  if (!info.error.empty() && decision.status == 0) {
-    response.set_content(info.error + "\n", "text/plain");
-  }
+  if (decision.bodyBytes > 0) setFillerBody(response, decision.bodyBytes);
 }
 
 void Collector::Impl::waitOut(std::chrono::milliseconds delay) {

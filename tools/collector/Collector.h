@@ -16,8 +16,9 @@ namespace halden::collector {
 // Threads: start() and stop() on one controlling thread (stop() is also safe
 // from a second thread, and runs from the destructor). Each listener runs its
 // accept loop on a thread of its own and requests on a pool of worker
-// threads; these call into the recorder and the fault injector, which lock
-// for themselves. stop() must not be called from a request handler.
+// threads (the handlers, and the logger hook after each answer); these call
+// into the recorder and the fault injector, which lock for themselves.
+// stop() must not be called from a request handler.
 // In the implementation, lifecycleMutex serialises start() and stop();
 // waitMutex guards `stopping` for handlers waiting out a delay.
 class Collector {

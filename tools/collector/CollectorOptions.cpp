@@ -24,6 +24,28 @@ bool isReservedPath(std::string_view path) {
   return path == "/collect" || path == "/batch" || path == "/stats" || path == "/hits";
 }
 
+// Text that goes into an answer's head: no line breaks or other controls.
+bool isHeaderText(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) return false;
+  }
+  return true;
+}
+
+// "/path" (not one of the collector's own) or "http[s]://host..." with a
+// host, and nothing that could not go into a Location header.
+bool isRedirectTarget(std::string_view target) {
+  if (!isHeaderText(target) || target.find(' ') != std::string_view::npos) return false;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (target.starts_with(scheme)) {
+      const std::string_view rest = target.substr(scheme.size());
+      return !rest.empty() && rest.front() != '/';
+    }
+  }
+  return target.starts_with("/") && !isReservedPath(target);
+}
+
 }  // namespace
 
 std::string CollectorOptions::usage() {
@@ -50,6 +72,10 @@ Listening:
                          (default 2)
   --max-body BYTES       largest body accepted, before and after decoding
                          (default 16777216)
+  --request-timeout-ms MS
+                         longest a request body may take to arrive once its
+                         head is in; a later one is answered 408 and its
+                         connection closed (default 10000)
 
 Recording:
   --out FILE             write one JSON object per hit to FILE (JSON Lines),
@@ -67,9 +93,25 @@ Faults, for tests (they apply to hit endpoints only, never /stats or /hits):
   --drop-first N         close the first N unanswered; --fail-first counts
                          the requests after these
   --delay-ms MS          wait MS milliseconds before answering or dropping
-  --redirect-to PATH     answer hit requests with a redirect to PATH (query
-                         kept); PATH itself is served as a hit endpoint
-  --redirect-status CODE redirect status, 300 to 399 (default 307)
+  --redirect-to TARGET   answer hit requests with a redirect, not recording
+                         their hits. TARGET is a PATH on this collector (query
+                         kept; PATH itself is served as a hit endpoint) or an
+                         absolute URL such as http://HOST:PORT, to which the
+                         request's path and query are appended (a redirect of
+                         /batch points at URL/batch)
+  --redirect-status CODE redirect status, 300 to 399: 301, 302, 303, 307, 308
+                         (default 307)
+  --retry-after VALUE    send "Retry-After: VALUE" (seconds such as 120, or an
+                         HTTP date, as given) with every answer whose status a
+                         fault chose (--status, --batch-status, --fail-first,
+                         --poison); not with redirects
+  --poison TEXT          answer --poison-status to every hit request any of
+                         whose hit lines (body after decoding, or query)
+                         holds TEXT, as sent or with its %XY escapes decoded;
+                         the whole request is refused and none of its hits is
+                         recorded. Other requests are answered as usual
+  --poison-status CODE   status for --poison (default 500)
+  --body-bytes N         every hit answer carries a body of N bytes
 
   -h, --help             print this help and exit
 )";
@@ -106,6 +148,7 @@ CollectorOptions::Parsed CollectorOptions::parse(const std::vector<std::string_v
     });
   };
   std::uint64_t delayMs = 0;
+  std::uint64_t requestTimeoutMs = static_cast<std::uint64_t>(o.requestTimeout.count());
 
   const std::map<std::string_view, Setter> withValue = {
       {"--host", text(o.host)},
@@ -127,6 +170,9 @@ CollectorOptions::Parsed CollectorOptions::parse(const std::vector<std::string_v
          return readNumber<std::size_t>(v, o.maxBodyBytes, 1,
                                         std::numeric_limits<std::size_t>::max());
        })},
+      {"--request-timeout-ms", Setter([&](std::string_view v) {
+         return readNumber<std::uint64_t>(v, requestTimeoutMs, 1, 3600 * 1000);
+       })},
       {"--out", text(o.outPath)},
       {"--keep", count(o.keep)},
       {"--status", status(o.faults.status, 100, 599)},
@@ -139,6 +185,13 @@ CollectorOptions::Parsed CollectorOptions::parse(const std::vector<std::string_v
        })},
       {"--redirect-to", text(o.faults.redirectTo)},
       {"--redirect-status", status(o.faults.redirectStatus, 300, 399)},
+      {"--retry-after", Setter([&](std::string_view v) {
+         o.faults.retryAfter.assign(v);
+         return !v.empty() && isHeaderText(v);
+       })},
+      {"--poison", text(o.faults.poison)},
+      {"--poison-status", status(o.faults.poisonStatus, 100, 599)},
+      {"--body-bytes", count(o.faults.bodyBytes)},
   };
   const std::map<std::string_view, std::function<void()>> flags = {
       {"--append", [&] { o.append = true; }},
@@ -178,17 +231,17 @@ CollectorOptions::Parsed CollectorOptions::parse(const std::vector<std::string_v
   }
 
   o.faults.delay = std::chrono::milliseconds(delayMs);
+  o.requestTimeout = std::chrono::milliseconds(requestTimeoutMs);
   if (o.certFile.empty() != o.keyFile.empty()) return fail("--cert and --key go together");
   if (!o.certFile.empty() && !httpsPortGiven) o.httpsPort = 0;
   if (httpsPortGiven && o.certFile.empty()) return fail("--https-port needs --cert and --key");
   if (!o.httpsPortFile.empty() && o.certFile.empty()) {
     return fail("--https-port-file needs --cert and --key");
   }
-  if (!o.faults.redirectTo.empty() &&
-      (!o.faults.redirectTo.starts_with("/") || isReservedPath(o.faults.redirectTo))) {
+  if (!o.faults.redirectTo.empty() && !isRedirectTarget(o.faults.redirectTo)) {
     return fail(
         "--redirect-to needs a path starting with \"/\" other than /collect, /batch, "
-        "/stats and /hits");
+        "/stats and /hits, or an http:// or https:// URL");
   }
   if (o.httpsPort > 0 && o.httpsPort == o.port) return fail("--port and --https-port are the same");
   return parsed;

@@ -26,7 +26,11 @@ struct CollectorOptions {
   int backlog = 1024;
   std::size_t keep = 100000;
   std::size_t maxBodyBytes = 16 * 1024 * 1024;
-  int keepAliveSeconds = 2;
+  int keepAliveSeconds = 2;  // idle time a kept-alive connection may wait for its next request
+  // The longest a request's body may take to arrive, counted from the end of
+  // its head; a later body is answered 408 and its connection closed, so
+  // that a client trickling a body cannot hold a worker thread for long.
+  std::chrono::milliseconds requestTimeout{10000};
   FaultPlan faults;
 
   // The outcome of reading a command line.

@@ -19,8 +19,25 @@ struct FaultPlan {
   std::uint64_t failFirst = 0;  // answer `failStatus` to the N hit requests after the dropped ones
   int failStatus = 500;
   std::chrono::milliseconds delay{0};  // wait this long before answering or dropping
-  std::string redirectTo;              // answer `redirectStatus` pointing here
+  // Answer `redirectStatus` pointing here: either a path on this collector
+  // ("/moved"; the query kept, the path replaced, and the path served as a
+  // hit endpoint) or an absolute URL ("http://host:port", or with a path
+  // prefix), to which the request's own path and query are appended, so a
+  // redirect of "/batch" points at "<URL>/batch". The redirecting collector
+  // does not record the hits of a request it redirects.
+  std::string redirectTo;
   int redirectStatus = 307;
+  // Sent as Retry-After, exactly as given ("120", or an HTTP date), with
+  // every answer whose status the plan chose: the counted and random
+  // failures, the poison status and the fixed statuses. Not with redirects.
+  std::string retryAfter;
+  // A hit request any of whose lines holds this text, as sent or with its
+  // escapes decoded, is answered `poisonStatus` as a whole, and its hits are
+  // not recorded as received; other requests are answered as usual.
+  std::string poison;
+  int poisonStatus = 500;
+  // Every hit answer (not a dropped one) carries a body of this many bytes.
+  std::uint64_t bodyBytes = 0;
   // Past the counted faults: each hit request is dropped with probability
   // `randomDropRate`, else answered one of `randomStatuses` (each as likely)
   // with probability `randomFailRate`. The draws come from a generator
@@ -40,6 +57,11 @@ struct FaultDecision {
   int status = 0;        // 0: no fault, answer what the request deserves
   std::string location;  // for kRedirect
   std::chrono::milliseconds delay{0};
+  std::string retryAfter;       // "" for none
+  std::uint64_t bodyBytes = 0;  // 0: the answer's own body, if any
+  // False when the request's hits are not to be recorded as received: it
+  // was redirected, or refused for a poisoned line.
+  bool keepHits = true;
 };
 
 // Turns a FaultPlan into a decision per hit request, counting requests in the
@@ -56,10 +78,12 @@ class FaultInjector {
   void setPlan(FaultPlan plan);
   FaultPlan plan() const;
 
-  // `path` is the request's path; `query` its raw query, kept on a redirect.
+  // `path` is the request's path; `query` its raw query, kept on a redirect;
+  // `lines` the request's hit lines, looked through for the poison.
   // Order: drop, then fail (the counted faults, then the random ones), then
-  // redirect, then a fixed status.
-  FaultDecision decide(std::string_view path, std::string_view query);
+  // poison, then redirect, then a fixed status.
+  FaultDecision decide(std::string_view path, std::string_view query,
+                       const std::vector<std::string_view>& lines = {});
 
  private:
   mutable std::mutex mutex_;

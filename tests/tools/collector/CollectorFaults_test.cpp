@@ -147,15 +147,115 @@ TEST(CollectorFaultsTest, TemporaryRedirectCarriesThePostToTheTarget) {
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.finalUrl, collector->origin() + "/moved");
 
+  // The hits are recorded where the redirect led, not where it started.
   const json hits = hitsOf(*collector);
-  ASSERT_EQ(hits.size(), 4u);
-  EXPECT_EQ(hits[0]["path"], "/batch");
-  EXPECT_EQ(hits[0]["status"], 307);
-  EXPECT_EQ(hits[2]["path"], "/moved");
-  EXPECT_EQ(hits[2]["status"], 200);
-  EXPECT_EQ(hits[2]["encoding"], "gzip");
-  EXPECT_EQ(hits[2]["params"], hits[0]["params"]);
-  EXPECT_EQ(collector->stats().acceptedHits, 2u);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0]["path"], "/moved");
+  EXPECT_EQ(hits[0]["status"], 200);
+  EXPECT_EQ(hits[0]["encoding"], "gzip");
+  const CollectorStats stats = collector->stats();
+  EXPECT_EQ(stats.acceptedHits, 2u);
+  EXPECT_EQ(stats.unrecordedHits, 2u);
+  EXPECT_EQ(stats.statuses.at(307), 1u);
+}
+
+TEST(CollectorFaultsTest, RedirectsToAnotherCollectorKeepThePathForEveryStatus) {
+  auto target = startCollector();
+  ASSERT_TRUE(target);
+  FaultPlan faults;
+  faults.redirectTo = target->origin() + "/";
+  auto collector = collectorWith(faults);
+  ASSERT_TRUE(collector);
+
+  std::uint64_t expected = 0;
+  for (const int status : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(status);
+    faults.redirectStatus = status;
+    collector->setFaults(faults);
+    const Reply query = get(collector->origin() + "/collect?" + oneHit());
+    EXPECT_EQ(query.status, status);
+    EXPECT_EQ(query.location, target->origin() + "/collect?" + oneHit());
+
+    Request request;
+    request.method = "POST";
+    request.url = collector->origin() + "/batch";
+    request.body = gzip(oneHit() + "\n" + oneHit());
+    request.headers = {"Content-Encoding: gzip"};
+    request.followRedirects = true;  // a POST stays a POST, even after 301, 302, 303
+    const Reply reply = perform(request);
+    ASSERT_EQ(reply.code, CURLE_OK) << reply.error;
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.finalUrl, target->origin() + "/batch");
+    expected += 2;
+    EXPECT_EQ(target->stats().acceptedHits, expected);
+  }
+  EXPECT_EQ(hitsOf(*target)[0]["path"], "/batch");
+  EXPECT_EQ(collector->stats().hits, 0u);
+  EXPECT_EQ(collector->stats().unrecordedHits, 3 * expected / 2);
+  EXPECT_EQ(hitsOf(*collector).size(), 0u);
+}
+
+TEST(CollectorFaultsTest, RetryAfterGoesWithTheFaultStatusesOnly) {
+  FaultPlan faults;
+  faults.failFirst = 1;
+  faults.failStatus = 429;
+  faults.retryAfter = "120";
+  auto collector = collectorWith(faults);
+  ASSERT_TRUE(collector);
+  const std::string url = collector->origin() + "/batch";
+  const Reply refused = post(url, oneHit());
+  EXPECT_EQ(refused.status, 429);
+  EXPECT_EQ(refused.header("Retry-After"), "120");
+  const Reply taken = post(url, oneHit());
+  EXPECT_EQ(taken.status, 200);
+  EXPECT_EQ(taken.header("Retry-After"), "");
+
+  faults = {};
+  faults.batchStatus = 503;
+  faults.retryAfter = "Wed, 21 Oct 2015 07:28:00 GMT";
+  collector->setFaults(faults);
+  EXPECT_EQ(post(url, oneHit()).header("Retry-After"), faults.retryAfter);
+  EXPECT_EQ(post(collector->origin() + "/collect", oneHit()).header("Retry-After"), "");
+}
+
+TEST(CollectorFaultsTest, APoisonedLineRefusesItsWholeRequestAndNoneOfItsHitsIsRecorded) {
+  FaultPlan faults;
+  faults.poison = "ea=bad apple";  // matched in the line as sent or decoded
+  faults.poisonStatus = 400;
+  auto collector = collectorWith(faults);
+  ASSERT_TRUE(collector);
+  const std::string poisoned = hitLine(withExtra(requiredFields("event"), {{"ea", "bad apple"}}));
+  const std::string url = collector->origin() + "/batch";
+
+  EXPECT_EQ(post(url, gzip(oneHit() + "\n" + poisoned + "\n" + oneHit()), "gzip").status, 400);
+  EXPECT_EQ(get(collector->origin() + "/collect?" + poisoned).status, 400);
+  EXPECT_EQ(post(url, gzip(oneHit() + "\n" + oneHit()), "gzip").status, 200);
+
+  const CollectorStats stats = collector->stats();
+  EXPECT_EQ(stats.requests, 3u);
+  EXPECT_EQ(stats.hits, 2u);
+  EXPECT_EQ(stats.acceptedHits, 2u);
+  EXPECT_EQ(stats.unrecordedHits, 4u);
+  EXPECT_EQ(stats.emptyRequests, 0u);
+  const json hits = hitsOf(*collector);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0]["status"], 200);
+}
+
+TEST(CollectorFaultsTest, ALongBodyGoesWithEveryHitAnswer) {
+  FaultPlan faults;
+  faults.bodyBytes = 300000;
+  auto collector = collectorWith(faults);
+  ASSERT_TRUE(collector);
+  const Reply taken = post(collector->origin() + "/collect", oneHit());
+  EXPECT_EQ(taken.status, 200);
+  EXPECT_EQ(taken.body.size(), faults.bodyBytes);
+  faults.status = 503;
+  collector->setFaults(faults);
+  const Reply refused = get(collector->origin() + "/collect?" + oneHit());
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.body.size(), faults.bodyBytes);
+  EXPECT_TRUE(nlohmann::json::parse(get(collector->origin() + "/stats").body).is_object());
 }
 
 TEST(CollectorFaultsTest, FoundRedirectKeepsTheQuery) {

@@ -38,6 +38,23 @@ TEST(CollectorOptionsTest, ReadsValuesInBothSpellings) {
   EXPECT_EQ(o.maxBodyBytes, 1000u);
 }
 
+TEST(CollectorOptionsTest, ReadsTheFaultsOfAnswersAndTheRequestDeadline) {
+  const auto parsed =
+      parse({"--fail-first", "30", "--fail-status", "429", "--retry-after", "120", "--poison",
+             "ea=bad", "--poison-status", "503", "--body-bytes", "1048576", "--redirect-to",
+             "http://127.0.0.1:8080", "--redirect-status", "308", "--request-timeout-ms", "1500"});
+  ASSERT_EQ(parsed.action, Action::kRun) << parsed.error;
+  const FaultPlan& f = parsed.options.faults;
+  EXPECT_EQ(f.retryAfter, "120");
+  EXPECT_EQ(f.poison, "ea=bad");
+  EXPECT_EQ(f.poisonStatus, 503);
+  EXPECT_EQ(f.bodyBytes, 1048576u);
+  EXPECT_EQ(f.redirectTo, "http://127.0.0.1:8080");
+  EXPECT_EQ(f.redirectStatus, 308);
+  EXPECT_EQ(parsed.options.requestTimeout.count(), 1500);
+  EXPECT_EQ(parse({}).options.faults.poisonStatus, 500);
+}
+
 TEST(CollectorOptionsTest, CertificateAloneServesHttpsOnAFreePort) {
   const auto parsed = parse({"--cert", "c.pem", "--key", "k.pem"});
   ASSERT_EQ(parsed.action, Action::kRun);
@@ -60,6 +77,11 @@ TEST(CollectorOptionsTest, RejectsBadCommandLinesWithAReason) {
       {"--redirect-status", "200"},
       {"--redirect-to", "relative"},
       {"--redirect-to", "/batch"},
+      {"--redirect-to", "ftp://host/"},
+      {"--redirect-to", "http://"},
+      {"--retry-after", ""},
+      {"--retry-after", "120\r\nX-Injected: 1"},
+      {"--request-timeout-ms", "0"},
       {"--cert", "c.pem"},
       {"--https-port", "443"},
       {"--quiet=yes"},
@@ -76,14 +98,36 @@ TEST(CollectorOptionsTest, RejectsBadCommandLinesWithAReason) {
 
 TEST(CollectorOptionsTest, UsageNamesEveryOption) {
   const std::string usage = CollectorOptions::usage();
-  for (const char* option :
-       {"--host",         "--port",       "--port-file",       "--cert",
-        "--key",          "--https-port", "--https-port-file", "--threads",
-        "--backlog",      "--keep-alive", "--max-body",        "--out",
-        "--append",       "--keep",       "--quiet",           "--status",
-        "--batch-status", "--fail-first", "--fail-status",     "--drop",
-        "--drop-first",   "--delay-ms",   "--redirect-to",     "--redirect-status",
-        "--help"}) {
+  for (const char* option : {"--host",
+                             "--port",
+                             "--port-file",
+                             "--cert",
+                             "--key",
+                             "--https-port",
+                             "--https-port-file",
+                             "--threads",
+                             "--backlog",
+                             "--keep-alive",
+                             "--max-body",
+                             "--out",
+                             "--append",
+                             "--keep",
+                             "--quiet",
+                             "--status",
+                             "--batch-status",
+                             "--fail-first",
+                             "--fail-status",
+                             "--drop",
+                             "--drop-first",
+                             "--delay-ms",
+                             "--redirect-to",
+                             "--redirect-status",
+                             "--retry-after",
+                             "--poison",
+                             "--poison-status",
+                             "--body-bytes",
+                             "--request-timeout-ms",
+                             "--help"}) {
     EXPECT_NE(usage.find(std::string(option) + " "), std::string::npos) << option;
   }
 }

@@ -24,6 +24,18 @@ struct Reply {
   std::string location;  // the Location header of a redirect not followed
   std::string finalUrl;  // where a followed redirect ended
   std::string error;
+  std::vector<std::string> headers;  // the last answer's header lines, "Name: value"
+
+  // The value of the last answer's header `name` (any case), "" when absent.
+  std::string header(const std::string& name) const {
+    for (const std::string& line : headers) {
+      if (line.size() > name.size() && line[name.size()] == ':' &&
+          strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
+        return line.substr(line.find_first_not_of(' ', name.size() + 1));
+      }
+    }
+    return "";
+  }
 };
 
 struct Request {
@@ -46,16 +58,20 @@ inline size_t appendTo(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
-inline size_t keepLocation(char* data, size_t size, size_t count, void* target) {
+inline size_t keepHeader(char* data, size_t size, size_t count, void* target) {
+  auto& reply = *static_cast<Reply*>(target);
   std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+    line.pop_back();
+  // A status line starts the head of each answer, redirects included.
+  if (line.starts_with("HTTP/")) reply.headers.clear();
+  if (line.find(':') != std::string::npos) reply.headers.push_back(line);
   const std::string name = "location:";
   if (line.size() > name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
     std::string value = line.substr(name.size());
     while (!value.empty() && (value.front() == ' '))
       value.erase(0, 1);
-    while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
-      value.pop_back();
-    *static_cast<std::string*>(target) = value;
+    reply.location = value;
   }
   return size * count;
 }
@@ -76,8 +92,8 @@ inline Reply perform(const Request& request) {
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendTo);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepLocation);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.location);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   if (request.followRedirects) {
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
