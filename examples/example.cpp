@@ -9,14 +9,65 @@
 // HALDEN_HTTPS_ORIGIN say where hits go (the HTTPS origin takes the hits
 // marked secure, which is every hit unless told otherwise). The program
 // exits 0 once no hit is pending, or 1 when some are still pending after 30
-// seconds (they stay on disk and leave with the next run).
+// seconds (they stay on disk and leave with the next run). Either way it
+// ends by printing what became of its hits (TLM::statistics()).
+#include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "TLM.h"
 #include "TLMDictionaryBuilder.h"
 #include "TLMFields.h"
 #include "platform/Foundation/RunLoop.h"
+
+namespace {
+
+// One short block: the counts, then only the drop reasons that happened,
+// then the last refusal, so a clean run reads as three lines.
+void printStatistics(const TLMDeliveryStatistics& s) {
+  std::printf("delivery: %" PRIu64 " stored, %" PRIu64 " delivered, ", s.stored, s.delivered);
+  if (s.pending < 0) {
+    std::printf("pending not counted yet");
+  } else {
+    std::printf("%" PRId64 " pending", s.pending);
+  }
+  if (s.retried) std::printf(", %" PRIu64 " retried", s.retried);
+  if (s.notStored) std::printf(", %" PRIu64 " not stored", s.notStored);
+  std::printf("\n");
+
+  const struct {
+    const char* reason;
+    uint64_t count;
+  } drops[] = {{"expired", s.droppedExpired},        {"over the store cap", s.droppedOverCap},
+               {"refused", s.droppedRefused},        {"unsendable", s.droppedUnsendable},
+               {"opted out", s.droppedOptOut},       {"sampled out", s.droppedSampledOut},
+               {"undecodable", s.droppedUndecodable}};
+  std::printf("dropped: %" PRIu64, s.dropped());
+  const char* separator = " (";
+  for (const auto& drop : drops) {
+    if (drop.count == 0) continue;
+    std::printf("%s%" PRIu64 " %s", separator, drop.count, drop.reason);
+    separator = ", ";
+  }
+  std::printf("%s\n", s.dropped() ? ")" : "");
+
+  if (s.lastRefusalTime == 0) {
+    std::printf("last refusal: none\n");
+    return;
+  }
+  const std::time_t when = static_cast<std::time_t>(s.lastRefusalTime);
+  std::tm utc{};
+  char text[32] = "?";
+  if (gmtime_r(&when, &utc)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  if (s.lastRefusalStatus > 0) {
+    std::printf("last refusal: HTTP %ld at %s\n", s.lastRefusalStatus, text);
+  } else {
+    std::printf("last refusal: no answer at %s\n", text);
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -47,10 +98,17 @@ int main(int argc, char** argv) {
                     .build());
 
   // Dispatch until the collection service has answered for every hit.
-  if (analytics.flush(30)) {
+  const bool nonePending = analytics.flush(30);
+  const TLMDeliveryStatistics statistics = TLM::statistics();
+  if (!nonePending) {
+    std::fprintf(stderr, "halden-example: hits still pending after 30 s (they stay on disk)\n");
+  } else if (statistics.dropped() == 0) {
     std::printf("halden-example: every hit delivered\n");
-    return 0;
+  } else {
+    // Nothing is left to send, but not everything arrived: the service
+    // refused some for good, and the figures say which.
+    std::printf("halden-example: no hit pending, some dropped\n");
   }
-  std::fprintf(stderr, "halden-example: hits still pending after 30 s (they stay on disk)\n");
-  return 1;
+  printStatistics(statistics);
+  return nonePending ? 0 : 1;
 }
