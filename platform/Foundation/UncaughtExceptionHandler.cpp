@@ -103,12 +103,24 @@ std::optional<Exception> describeCurrentException() {
   thread_local bool entered = false;
   if (!entered) {
     entered = true;
-    try {
-      if (UncaughtExceptionHandler handler = gHandler.load()) {
-        if (auto exception = describeCurrentException()) handler(*exception);
+    if (UncaughtExceptionHandler handler = gHandler.load()) {
+      // Taken first: inside a catch below, the "current" exception is the
+      // one that catch caught.
+      const std::type_info* type = abi::__cxa_current_exception_type();
+      const bool active = std::current_exception() != nullptr;
+      std::optional<Exception> exception;
+      try {
+        exception = describeCurrentException();
+      } catch (...) {
+        // Describing needs memory and the symbol table; without them the
+        // handler still hears of the exception, by its name.
+        if (active) exception = Exception{typeName(type), "", {}};
       }
-    } catch (...) {
-      // A handler that throws still lets the process end the usual way.
+      try {
+        if (exception) handler(*exception);
+      } catch (...) {
+        // A handler that throws still lets the process end the usual way.
+      }
     }
   }
   if (std::terminate_handler previous = gPreviousTerminate.load()) previous();

@@ -71,15 +71,21 @@ void report(const std::string& line) {
   if (::write(gReportFd, text.data(), text.size()) < 0) std::_Exit(3);
 }
 
-// Hands every line the library logs to the parent.
+// Hands every line the library logs to the parent. With `throwing`, it
+// throws something that is no std::exception at the handler's first line,
+// as an application's logger might.
 class ReportingLogger : public TLMLogger {
  public:
-  explicit ReportingLogger(std::atomic<bool>& uncaught) : uncaught_(uncaught) {}
+  ReportingLogger(std::atomic<bool>& uncaught, bool throwing)
+      : uncaught_(uncaught), throwing_(throwing) {}
   void verbose(const std::string&) override {}
   void info(const std::string&) override {}
   void warning(const std::string& message) override {
     report("log: " + message);
-    if (message.find("Uncaught exception: ") != std::string::npos) uncaught_ = true;
+    if (message.find("Uncaught exception: ") != std::string::npos) {
+      uncaught_ = true;
+      if (throwing_) throw 42;
+    }
   }
   void error(const std::string& message) override { report("log: " + message); }
   TLMLogLevel logLevel() const override { return TLMLogLevelWarning; }
@@ -87,6 +93,7 @@ class ReportingLogger : public TLMLogger {
 
  private:
   std::atomic<bool>& uncaught_;
+  const bool throwing_;
 };
 
 // The handler the application had installed before it turned tracking on.
@@ -126,13 +133,13 @@ TEST(UncaughtExceptionChild, Fails) {
   std::atomic<bool> uncaught{false};
   platform::setUncaughtExceptionHandler(&applicationHandler);
   TLM& root = TLM::sharedInstance();
-  root.setLogger(std::make_shared<ReportingLogger>(uncaught));
+  root.setLogger(std::make_shared<ReportingLogger>(uncaught, which == "logger"));
   root.setTrackUncaughtExceptions(true);
   auto tracker = root.trackerWithTrackingId("UA-1111-1");
   tracker->set("&cd", std::string("Checkout"));
   tracker->send(TLMDictionaryBuilder::createScreenView().build());
 
-  if (which == "worker") {
+  if (which == "worker" || which == "logger") {
     std::thread(&runWorker).join();
   } else if (which == "two") {
     // A second thread fails while the first one's handler waits.
@@ -277,6 +284,21 @@ TEST_F(UncaughtExceptionTest, TheFatalHitNamesTheThrowerAndLeavesBeforeTheApplic
   // The frames are more than 150 units (the text is ASCII, a unit a byte):
   // cut to exactly that.
   EXPECT_EQ(description.size(), 150u) << description;
+}
+
+// What the handler's own steps throw (here the logger, with an int) is
+// logged and goes no further: the hit still leaves, the application's
+// handler still runs, and the process ends as an uncaught exception does.
+TEST_F(UncaughtExceptionTest,
+       WhatTheHandlersStepsThrowStopsNeitherTheHitNorTheApplicationsHandler) {
+  const ChildRun run = runChild(*collector_, "logger");
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGABRT) << run.status;
+  EXPECT_TRUE(hasLine(run, ": The uncaught-exception handler's log threw: int"))
+      << joined(run.lines);
+  ASSERT_TRUE(hasLine(run, "application handler: std::runtime_error")) << joined(run.lines);
+  const std::vector<json> fatal = fatalHits(run.hitsWhenHandled);
+  ASSERT_EQ(fatal.size(), 1u) << run.hitsWhenHandled.dump();
+  EXPECT_EQ(param(fatal[0], "exd").rfind("std::runtime_error\nTrace:\nthrowFromWorker\n", 0), 0u);
 }
 
 TEST_F(UncaughtExceptionTest, ASecondExceptionWaitsForTheFirstHandler) {
