@@ -1,10 +1,12 @@
 // The client's files on a failing disk: the hit store's two files and the
 // properties database written to through a SQLite file system that fails the
 // n-th write (tests/support/FaultyDisk.h), store files damaged while the
-// process runs, a Library directory that cannot be made, and the modes of
-// every file the client makes. Nothing of the library is replaced.
+// process runs, a hit-store file that cannot be opened for a while, a
+// Library directory that cannot be made, and the modes of every file the
+// client makes. Nothing of the library is replaced.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include "TLMAnalyticsPropertiesStore.h"
 #include "TLMDataStore.h"
 #include "TLMSqlStore.h"
+#include "e2e/DeliveryTest.h"
 #include "iPhone/Analytics/Library/OnTLMThread.h"
 #include "iPhone/Analytics/Library/RecordingLogger.h"
 #include "platform/CoreData/PersistentStoreCoordinator.h"
@@ -336,6 +339,44 @@ TEST_P(DamageTest, PropertiesDamagedWhileRunningAndBetweenRuns) {
 
 INSTANTIATE_TEST_SUITE_P(Damage, DamageTest,
                          ::testing::Values("truncated", "garbage", "removed", "replaced"));
+
+// --- A file that cannot be opened for a while ------------------------------------
+
+// Hits left by an earlier run in a hit-store file that this run cannot open
+// at first (the file system refuses it, as it would a busy or unreadable
+// file): the file is kept, and once it can be opened the next dispatch
+// opens it and the hits reach the collector.
+class PassingOpenFailureTest : public e2e::DeliveryTest {
+ protected:
+  testing_support::FaultyDisk disk_;
+};
+
+TEST_F(PassingOpenFailureTest, HitsOfAFileThatCouldNotBeOpenedAreDeliveredOnceItCan) {
+  auto collector = e2e::startCollector();
+  ASSERT_TRUE(collector);
+  {
+    auto store = TLMDataStore::dataStore();
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(store->addHit({{"&v", std::string("1")},
+                                 {"&tid", std::string("UA-1")},
+                                 {"&cid", std::string("earlier-run")},
+                                 {"&t", std::string("event")},
+                                 {"&el", "kept" + std::to_string(i)}}));
+    }
+    ASSERT_TRUE(store->save(nullptr));
+    release(store);
+  }
+  disk_.refuseOpens(kStore, SQLITE_CANTOPEN);
+  startRoot(collector->origin());
+  EXPECT_EQ(pending(), -1);  // the store cannot be opened yet
+  EXPECT_GE(disk_.refusedOpens(), 1);
+
+  disk_.allowOpens();
+  EXPECT_TRUE(drain());
+  EXPECT_TRUE(waitFor([&] { return e2e::labelCounts(*collector).size() == 3; }, e2e::kDelivery));
+  EXPECT_EQ(e2e::labelCounts(*collector),
+            (std::map<std::string, int>{{"kept0", 1}, {"kept1", 1}, {"kept2", 1}}));
+}
 
 // --- File modes ----------------------------------------------------------------
 
