@@ -26,7 +26,8 @@
   const COMMANDS = ['startTrackerWithId', 'setAllowIDFACollection', 'getVar', 'setVar', 'dispatch',
     'debugMode', 'setUserId', 'setAnonymizeIp', 'setOptOut', 'setAppVersion',
     'enableUncaughtExceptionReporting', 'addCustomDimension', 'trackMetric', 'trackEvent',
-    'trackException', 'trackView', 'trackTiming', 'addTransaction', 'addTransactionItem'];
+    'trackException', 'trackView', 'trackTiming', 'addTransaction', 'addTransactionItem',
+    'getStatistics'];
   const SCHEME = 'x-halden-shop:';
   const AFFILIATION = 'Halden Demo Shop';
   const FREE_SHIPPING_FROM = 40;
@@ -243,7 +244,7 @@
     for (const { product: p, qty } of lines) {
       call('addTransactionItem', id, p.name, p.sku, p.category, p.price, qty, 'EUR');
     }
-    call('dispatch');
+    call('dispatch').then(watchDelivery);
     lastOrder = { id, total: t.total };
     cart.clear();
     updateCount();
@@ -293,8 +294,96 @@
     }
   });
 
-  $('#send-now').addEventListener('click', () => call('dispatch'));
+  $('#send-now').addEventListener('click', () => call('dispatch').then(watchDelivery));
   $('#report-problem').addEventListener('click', () => call('trackException', `Problem reported on ${screen}`, false));
+
+  // ---- Delivery figures ----------------------------------------------------
+
+  // What became of this session's hits, read from the plugin every couple of
+  // seconds, so a person trying the shop can see each hit leave (or wait, or
+  // be dropped, and why) instead of vanishing. These reads are not logged as
+  // activity: one every two seconds would bury the calls the shop makes.
+  const POLL_MS = 2000;
+  const FAST_POLL_MS = 250;
+  const FAST_POLL_FOR_MS = 4000;
+  const DROP_REASONS = [['expired', 'too old'], ['overCap', 'over the store cap'], ['refused', 'refused'],
+    ['unsendable', 'too large'], ['optOut', 'opted out'], ['sampledOut', 'sampled out'],
+    ['undecodable', 'unreadable']];
+  const clock = new Intl.DateTimeFormat('en-GB', { hour: '2-digit', minute: '2-digit', second: '2-digit' });
+  const figures = $('#delivery');
+  let reading = false;
+  let fastUntil = 0;
+  let pollTimer = null;
+
+  function setText(selector, text) {
+    const el = $(selector);
+    if (el.textContent !== text) el.textContent = text; // unchanged figures cause no repaint
+    return el;
+  }
+
+  function showFigures(s) {
+    figures.dataset.state = 'ready';
+    const dropped = s.dropped || {};
+    setText('#stat-delivered', String(s.delivered));
+    setText('#stat-pending', s.pending === null ? '–' : String(s.pending));
+    setText('#stat-dropped', String(dropped.total || 0)).toggleAttribute('data-nonzero', dropped.total > 0);
+    const parts = [`${s.stored} stored`];
+    if (s.retried) parts.push(`${s.retried} retried`);
+    if (s.notStored) parts.push(`${s.notStored} not stored`);
+    const why = DROP_REASONS.filter(([key]) => dropped[key]).map(([key, text]) => `${dropped[key]} ${text}`);
+    if (why.length) parts.push(`dropped: ${why.join(', ')}`);
+    let detail = parts.join(' · ') + '.';
+    if (s.lastRefusal) {
+      const { status, time } = s.lastRefusal;
+      const answer = status > 0 ? `HTTP ${status}` : 'no answer';
+      detail += ` Last refusal: ${answer} at ${clock.format(new Date(time * 1000))}.`;
+    }
+    setText('#delivery-detail', detail);
+  }
+
+  function figuresUnavailable(text) {
+    figures.dataset.state = 'unavailable';
+    for (const id of ['#stat-delivered', '#stat-pending', '#stat-dropped']) setText(id, '–');
+    setText('#delivery-detail', text);
+  }
+
+  async function refreshFigures() {
+    if (reading) return;
+    reading = true;
+    try {
+      const omnistat = await bridge;
+      const s = await omnistat.getStatistics();
+      if (s && typeof s === 'object') showFigures(s);
+      else figuresUnavailable('No plugin bridge: no figures to show.');
+    } catch (error) {
+      figuresUnavailable(`Figures unavailable: ${(error && error.message) || error}`);
+    } finally {
+      reading = false;
+    }
+  }
+
+  // Polls every POLL_MS, and every FAST_POLL_MS for a while after a send,
+  // so the figures move as the answers come back rather than seconds later.
+  function schedulePoll() {
+    clearTimeout(pollTimer);
+    if (document.hidden) return; // resumed on visibilitychange
+    pollTimer = setTimeout(async () => {
+      await refreshFigures();
+      schedulePoll();
+    }, Date.now() < fastUntil ? FAST_POLL_MS : POLL_MS);
+  }
+
+  function watchDelivery() {
+    fastUntil = Date.now() + FAST_POLL_FOR_MS;
+    refreshFigures();
+    schedulePoll();
+  }
+
+  $('#refresh-stats').addEventListener('click', () => refreshFigures());
+  document.addEventListener('visibilitychange', () => {
+    if (!document.hidden) refreshFigures();
+    schedulePoll();
+  });
 
   // ---- URL opens -----------------------------------------------------------
 
@@ -346,4 +435,6 @@
   call('trackTiming', 'shop', Math.round(performance.now()), 'load', 'first page');
   updateCount();
   show({ focus: false });
+  refreshFigures();
+  schedulePoll();
 })();

@@ -36,6 +36,13 @@ async function hitsOf(tid, enough, what) {
 }
 const screens = (hits) => hits.filter((h) => param(h, 't') === 'screenview').map((h) => param(h, 'cd'));
 
+// The panel's delivery figures as the page shows them, as numbers (NaN while
+// it shows none), with the label each is shown under.
+async function figures(app) {
+  return app.execute(`return Object.fromEntries([...document.querySelectorAll('#delivery > div')].map((d) =>
+    [d.querySelector('dt').textContent, Number(d.querySelector('dd').textContent)]));`);
+}
+
 async function openShop(tid, options = {}) {
   const app = await AppSession.start({ program, env: settings(options.library || newLibrary(), options.origin), args: options.args });
   // The shop takes its tracking id from its address; without one it keeps
@@ -51,6 +58,11 @@ test('a person searches, fills the cart and checks out; every hit reaches the co
   const tid = 'UA-5101-1';
   const app = await openShop(tid);
   try {
+    const first = await until(async () => {
+      const f = await figures(app);
+      return Number.isInteger(f.Delivered) && f;
+    }, { what: 'the first delivery figures' });
+    assert.deepEqual(Object.keys(first).sort(), ['Delivered', 'Dropped', 'Pending']);
     await app.click('#membership option[value="Gold"]');
     await app.click('[data-product="tote"]');
     await app.click('#add-to-cart');
@@ -79,6 +91,17 @@ test('a person searches, fills the cart and checks out; every hit reaches the co
     for (const h of hits.filter((x) => param(x, 't') === 'event')) assert.equal(param(h, 'cd1'), 'Gold', 'the membership dimension');
     assert.equal(param(hits.find((h) => param(h, 't') === 'item'), 'cm1'), '27.9', 'the order total metric');
     for (const h of hits) assert.ok(h.valid, JSON.stringify(h.problems));
+
+    // The panel catches up with the collector on its own: every hit this
+    // window sent is counted delivered, none pending, none dropped.
+    const last = await until(async () => {
+      const f = await figures(app);
+      return f.Delivered >= hits.length && f.Pending === 0 && f;
+    }, { what: `${hits.length} delivered in the panel` });
+    assert.ok(last.Delivered > first.Delivered, 'the figure moved');
+    assert.equal(last.Dropped, 0);
+    await app.click('#refresh-stats');
+    assert.match(await app.text('#delivery-detail'), /^\d+ stored\b/);
   } finally {
     await app.close();
   }
@@ -123,6 +146,12 @@ test('closing the window keeps what was tracked; the next start delivers it', as
   await until(async () => (await activity(app)).some((c) => c.call === 'trackView' && c.status === 'ok' && c.args.includes('Wool scarf')), {
     what: 'the view answered',
   });
+  // Not delivered, not lost: the panel shows the hits waiting.
+  const waiting = await until(async () => {
+    const f = await figures(app);
+    return f.Pending >= 1 && f;
+  }, { what: 'pending hits in the panel' });
+  assert.deepEqual([waiting.Delivered, waiting.Dropped], [0, 0]);
   await app.close();
 
   const again = await openShop(tid, { library });
