@@ -33,7 +33,9 @@ struct FaultPlan {
   std::string retryAfter;
   // A hit request any of whose lines holds this text, as sent or with its
   // escapes decoded, is answered `poisonStatus` as a whole, and its hits are
-  // not recorded as received; other requests are answered as usual.
+  // not recorded as received (unlike those of the other fault statuses,
+  // which are recorded with the status they got); other requests are
+  // answered as usual.
   std::string poison;
   int poisonStatus = 500;
   // Every hit answer (not a dropped one) carries a body of this many bytes.
