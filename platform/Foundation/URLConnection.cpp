@@ -156,7 +156,15 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
         // A redirect libcurl did not follow after all is the final answer.
         if (unfollowedRedirect_) delegate->connectionDidReceiveResponse(*unfollowedRedirect_);
         delegate->connectionDidFinishLoading();
+      } else if (code == CURLE_WRITE_ERROR && bodyCutShort_) {
+        // The body went past its bound and was cut there on purpose: the
+        // answer itself is whole.
+        delegate->connectionDidFinishLoading();
       } else {
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && current_.url != request_.url) {
+          NSLog("URL loading: a redirect of \"" + request_.url +
+                "\" to another scheme is refused; nothing was sent there");
+        }
         delegate->connectionDidFailWithError(errorFor(code));
       }
     }
@@ -189,12 +197,16 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     // TLS session is resumed from an earlier load on the same handle.
     curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What started on HTTPS stays on it: a redirect to plain HTTP would send
+    // the body in clear text, so it fails the load instead.
+    const bool secure = request_.url.rfind("https:", 0) == 0;
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
-    // No CURL_REDIR_POST_* bit: a POST answered 301, 302 or 303 goes on as
-    // a GET, as the classic URL loader does; 307 and 308 keep the POST.
-    curl_easy_setopt(e, CURLOPT_POSTREDIR, 0L);
+    // A redirected POST stays a POST with its body, whatever the status
+    // (301, 302, 303, 307, 308): a collection host that moved still gets
+    // what was sent to it.
+    curl_easy_setopt(e, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request_.timeoutInterval));
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText_);
@@ -258,6 +270,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
         const std::string_view rest = trim(line.substr(space + 1));
         std::from_chars(rest.data(), rest.data() + rest.size(), response_.statusCode);
       }
+      bodyBytes_ = 0;
       char* url = nullptr;
       curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
       response_.url = url != nullptr ? url : request_.url;
@@ -311,18 +324,27 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
 
   size_t onData(const char* bytes, size_t length) {
     if (state_.load() != State::Running) return 0;
+    const std::size_t bound = request_.maxResponseBodyBytes;
+    std::size_t taken = length;
+    if (bound != 0 && bodyBytes_ + length > bound) {
+      taken = bound - bodyBytes_;
+      bodyCutShort_ = true;
+    }
+    bodyBytes_ += taken;
+    length = taken;
     std::shared_ptr<URLConnectionDelegate> delegate = delegate_;
     if (delegate && length > 0) {
       delegate->connectionDidReceiveData({reinterpret_cast<const uint8_t*>(bytes), length});
     }
+    if (bodyCutShort_) return 0;  // ends the transfer, told apart in transferDidEnd
     return state_.load() == State::Running ? length : 0;
   }
 
   // The request libcurl sends next when the head just read is a redirect it
   // follows: with following on, libcurl takes any 3xx answer with a
   // non-empty Location as one (beyond the redirect limit it fails the load).
-  // A POST answered 301, 302 or 303, and anything but a GET or HEAD answered
-  // 303, goes on as a GET without a body.
+  // A POST keeps its method and body; any other method but GET or HEAD
+  // answered 303 goes on as a GET without a body.
   std::optional<URLRequest> redirectedRequest() const {
     if (response_.statusCode < 300 || response_.statusCode >= 400) return std::nullopt;
     const std::optional<std::string> location = response_.valueForHTTPHeaderField("Location");
@@ -330,8 +352,8 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     URLRequest next = current_;
     next.url = resolve(response_.url, *location);
     const long status = response_.statusCode;
-    const bool toGet = (next.method == "POST" && (status == 301 || status == 302)) ||
-                       (status == 303 && next.method != "GET" && next.method != "HEAD");
+    const bool toGet =
+        status == 303 && next.method != "GET" && next.method != "HEAD" && next.method != "POST";
     if (toGet) {
       next.method = "GET";
       next.body.clear();
@@ -407,6 +429,10 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   // The last redirect told, until the next answer's head begins.
   std::optional<URLResponse> unfollowedRedirect_;
   bool inHead_ = false;
+  // Body bytes handed on for the answer being read, and whether the bound
+  // cut it.
+  std::size_t bodyBytes_ = 0;
+  bool bodyCutShort_ = false;
 };
 
 URLConnection::URLConnection(URLRequest request, std::weak_ptr<URLConnectionDelegate> delegate)

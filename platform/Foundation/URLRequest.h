@@ -35,6 +35,9 @@ struct URLRequest {
   std::vector<uint8_t> body;
   // Seconds; the platform default.
   double timeoutInterval = 60.0;
+  // Most bytes of an answer's body handed on; past them the transfer ends
+  // and the answer counts as finished with what came. 0: no bound.
+  std::size_t maxResponseBodyBytes = 0;
   URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
 
   // Sets a header, replacing a value already set under the same name.

@@ -1,5 +1,6 @@
 #include "TLMBatchingDispatcher.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <set>
@@ -191,6 +192,7 @@ bool TLMBatchingDispatcher::rescheduleIfNeeded(std::function<void(TLMBatchingDis
 
 void TLMBatchingDispatcher::initialDispatch() {
   if (rescheduleIfNeeded(&TLMBatchingDispatcher::initialDispatch, false)) return;
+  TLMDeliveryCounters::shared().setPending(dataStore_->hitCount(nullptr));
   std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
   thread().runLoop().performAfterDelay(this, kTimerFired, 1.0, [weak] {
     if (auto self = weak.lock()) self->timerFired();
@@ -309,7 +311,10 @@ std::optional<std::string> TLMBatchingDispatcher::clientId() {
 // Queueing.
 
 void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
-  if (optOut_) return;
+  if (optOut_) {
+    TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kOptOut, 1);
+    return;
+  }
   bool first = false;
   {
     platform::MutexLock lock(queueMutex_);
@@ -348,17 +353,27 @@ void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
   assertOnWorkerThread(__PRETTY_FUNCTION__);
   std::vector<Dictionary> admitted;
   admitted.reserve(hits.size());
+  std::size_t sampledOut = 0;
+  TLMDeliveryCounters& counters = TLMDeliveryCounters::shared();
   for (Dictionary& parameters : hits) {
-    if (optOut_) break;
+    if (optOut_) {
+      counters.addDropped(TLMDeliveryCounters::Drop::kOptOut,
+                          hits.size() - admitted.size() - sampledOut);
+      break;
+    }
     const std::string* clientId = stringParameter(parameters, kTLMClientId);
     if (const std::string* rate = stringParameter(parameters, kTLMSampleRate)) {
       if (std::optional<float> sampleRate = scanFloat(*rate)) {
         const uint32_t hash = TLMHitUtil::tlHash(clientId ? *clientId : std::string_view());
-        if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) continue;
+        if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) {
+          ++sampledOut;
+          continue;
+        }
       }
     }
     admitted.push_back(std::move(parameters));
   }
+  counters.addDropped(TLMDeliveryCounters::Drop::kSampledOut, sampledOut);
 
   // Hits with a tracking id are numbered, in order, with one commit.
   std::vector<TLMAnalyticsPropertiesStore::HitKey> keys;
@@ -419,8 +434,10 @@ void TLMBatchingDispatcher::persistAll(const std::vector<TLMHitRecord>& records)
     added[i] = dataStore_->addHit(records[i], &errors[i]);
   platform::Error saveError;
   const bool saved = dataStore_->save(&saveError);
+  uint64_t stored = 0;
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (added[i] && saved) {
+      ++stored;
       TLM_LOG_VERBOSE("Saved hit: %s", platform::description(records[i].parameters).c_str());
     } else {
       ++failedHitSaves_;
@@ -428,6 +445,10 @@ void TLMBatchingDispatcher::persistAll(const std::vector<TLMHitRecord>& records)
                     (added[i] ? saveError : errors[i]).localizedDescription.c_str());
     }
   }
+  TLMDeliveryCounters& counters = TLMDeliveryCounters::shared();
+  counters.addStored(stored);
+  counters.addNotStored(records.size() - stored);
+  counters.setPending(dataStore_->hitCount(nullptr));
   setHasHits(true);
 }
 
@@ -442,6 +463,7 @@ void TLMBatchingDispatcher::observeFlag(std::string_view key, bool newValue) {
 
 void TLMBatchingDispatcher::deleteAllHits() {
   if (rescheduleIfNeeded(&TLMBatchingDispatcher::deleteAllHits, false)) return;
+  const int64_t before = dataStore_->hitCount(nullptr);
   platform::Error error;
   if (!dataStore_->deleteAllHits(&error)) {
     TLM_LOG_ERROR("Failed to delete all hits for opt-out: %s", error.localizedDescription.c_str());
@@ -451,6 +473,16 @@ void TLMBatchingDispatcher::deleteAllHits() {
     TLM_LOG_ERROR("Failed to save after updating opt-out property %s: %s",
                   "and deleting pending hits", saveError.localizedDescription.c_str());
   }
+  const int64_t after = dataStore_->hitCount(nullptr);
+  if (before > 0 && after >= 0 && after < before) {
+    TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kOptOut,
+                                             static_cast<uint64_t>(before - after));
+  }
+  TLMDeliveryCounters::shared().setPending(after);
+  // Nothing is left to retry or to suspect.
+  transientRefusals_ = 0;
+  retryNotBefore_ = 0;
+  stopTryingAlone();
   setHasHits(false);
 }
 
@@ -490,17 +522,34 @@ void TLMBatchingDispatcher::runDispatch() {
     callCompletionHandler(TLMDispatchNoData);
     return;
   }
+  const double now = nowSinceReferenceDate();
+  // A microsecond's slack: clock readings summed in another order may
+  // differ in their last bits.
+  if (now + 1e-6 < retryNotBefore_) {
+    // The service refused the last tries: the hits wait, whoever asks.
+    TLM_LOG_VERBOSE("Dispatch waits %.0f s more after the service refused hits",
+                    retryNotBefore_ - now);
+    callCompletionHandler(TLMDispatchNoData);
+    return;
+  }
   {
     Lock lock(mutex_);
-    if (serverBatchingDisabled_ &&
-        nowSinceReferenceDate() - batchFailedTime_ > batchRetryInterval_) {
+    if (serverBatchingDisabled_ && now - batchFailedTime_ > batchRetryInterval_) {
       serverBatchingDisabled_ = false;
     }
   }
   std::vector<std::string> lines;
-  std::vector<TLMHitRecord> batch = selectBatch(lines);
+  std::optional<std::vector<TLMHitRecord>> selected = selectPendingBatch(lines);
+  if (!selected) {
+    // The store could not be read: what it holds is still pending, and the
+    // timer stays to try again.
+    callCompletionHandler(TLMDispatchError);
+    return;
+  }
+  std::vector<TLMHitRecord> batch = std::move(*selected);
   if (batch.empty()) {
     setHasHits(false);
+    stopTryingAlone();
     callCompletionHandler(TLMDispatchNoData);
     return;
   }
@@ -522,6 +571,8 @@ void TLMBatchingDispatcher::sendRequest(TLMBatchRequest next) {
   const std::optional<platform::URLRequest>& request = next.request();
   if (!request) {
     TLM_LOG_ERROR("Failed to generate request for hit(s).");
+    TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kUnsendable,
+                                             next.hits().size());
     deleteHits(next.hits());
     callCompletionHandler(TLMDispatchSent);
     return;
@@ -556,6 +607,10 @@ void TLMBatchingDispatcher::sendRequest(TLMBatchRequest next) {
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
+  return loadPendingHits().value_or(std::vector<TLMHitRecord>{});
+}
+
+std::optional<std::vector<TLMHitRecord>> TLMBatchingDispatcher::loadPendingHits() {
   assertOnWorkerThread(__PRETTY_FUNCTION__);
   // Expired hits are deleted and the fetch repeated for as long as deleting
   // makes progress, however many expired hits lead the store. A fetch that
@@ -569,9 +624,9 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
         dataStore_->fetchHitsWithLimit(maxHitsPerDispatch_, &error);
     if (!fetched) {
       TLM_LOG_ERROR("Failed to load pending hits: %s", error.localizedDescription.c_str());
-      return {};
+      return std::nullopt;
     }
-    if (fetched->empty()) return {};
+    if (fetched->empty()) return std::vector<TLMHitRecord>{};
     std::vector<TLMHitRecord> expired, fresh;
     for (TLMHitRecord& hit : *fetched) {
       (hit.timestamp.timeIntervalSinceReferenceDate() <= cutoff ? expired : fresh)
@@ -584,22 +639,36 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::nextPendingHits() {
         return fresh;
       }
     }
+    TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kExpired, expired.size());
     deleteHits(expired);
   }
 }
 
 std::vector<TLMHitRecord> TLMBatchingDispatcher::hitsForDispatch() {
   std::vector<std::string> lines;
-  return selectBatch(lines);
+  return selectPendingBatch(lines).value_or(std::vector<TLMHitRecord>{});
 }
 
-std::vector<TLMHitRecord> TLMBatchingDispatcher::selectBatch(std::vector<std::string>& lines) {
+std::optional<std::vector<TLMHitRecord>> TLMBatchingDispatcher::selectPendingBatch(
+    std::vector<std::string>& lines) {
   assertOnWorkerThread(__PRETTY_FUNCTION__);
   lines.clear();
-  std::vector<TLMHitRecord> pending = nextPendingHits();
+  std::optional<std::vector<TLMHitRecord>> loaded = loadPendingHits();
+  if (!loaded) return std::nullopt;
+  std::vector<TLMHitRecord> pending = std::move(*loaded);
   if (pending.empty()) {
     TLM_LOG_INFO("No pending hits.");
-    return {};
+    return pending;
+  }
+  if (tryingAlone_ && std::none_of(pending.begin(), pending.end(), [this](const TLMHitRecord& h) {
+        return suspects_.contains(h.objectID);
+      })) {
+    stopTryingAlone();  // the suspects are gone (expired, deleted)
+  }
+  if (tryingAlone_) {
+    keepHitToTryAlone(pending);
+    lines.push_back(requestBuilder_->parametersForHit(pending.front()));
+    return pending;
   }
   if (batchingStrategy_ == TLMBatchingStrategyNone || serverBatchingDisabled()) {
     pending.resize(1);
@@ -668,6 +737,20 @@ std::vector<TLMHitRecord> TLMBatchingDispatcher::selectBatch(std::vector<std::st
   return pending;
 }
 
+void TLMBatchingDispatcher::keepHitToTryAlone(std::vector<TLMHitRecord>& pending) {
+  auto untried = std::find_if(pending.begin(), pending.end(), [this](const TLMHitRecord& hit) {
+    return !refusedThisRound_.contains(hit.objectID);
+  });
+  if (untried == pending.end()) {
+    // Every hit in reach was refused: a new round starts from the oldest.
+    refusedThisRound_.clear();
+    untried = pending.begin();
+  }
+  TLMHitRecord next = std::move(*untried);
+  pending.clear();
+  pending.push_back(std::move(next));
+}
+
 size_t TLMBatchingDispatcher::batchByTimeGap(const std::vector<TLMHitRecord>& hits,
                                              size_t maxHits) {
   const size_t n = std::min(hits.size(), maxHits);
@@ -716,60 +799,163 @@ void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
                                         const std::optional<platform::URLResponse>& response,
                                         const std::optional<platform::Error>& error) {
   platform::RunLoop::main().assertIsCurrent(__PRETTY_FUNCTION__);
+  using Verdict = TLMAnswerPolicy::Verdict;
   // Every answer the connection reports is an HTTP one; a status below 100
   // would come from something else.
   const bool http = response && response->statusCode >= 100;
   const long status = http ? response->statusCode : -1;
+  // Read from the request as it went out (its hit count), never from the
+  // batching state now: another answer may have changed that meanwhile.
+  const bool batch = hits.size() > 1;
+  // Without an HTTP answer nothing reached the service: kept for a retry.
+  const Verdict verdict = http ? TLMAnswerPolicy::verdictFor(status, batch) : Verdict::kRetry;
+  std::optional<double> retryAfter;
   if (http) {
-    bool fallBack = false;
+    if (std::optional<std::string> header = response->valueForHTTPHeaderField("Retry-After")) {
+      retryAfter = TLMAnswerPolicy::retryAfterSeconds(*header, Date::now().timeIntervalSince1970());
+    }
+  }
+  if (verdict == Verdict::kFallBack) {
     {
       Lock lock(mutex_);
-      if ((status == 302 || status == 404 || status == 502) && hits.size() > 1 &&
-          !serverBatchingDisabled_) {
-        fallBack = true;
-        serverBatchingDisabled_ = true;
-        batchFailedTime_ = nowSinceReferenceDate();
-      }
+      serverBatchingDisabled_ = true;
+      batchFailedTime_ = nowSinceReferenceDate();
     }
-    if (fallBack) {
-      TLM_LOG_INFO("Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
-                   status);
-      // The refused request is over before anyone hears of it: a dispatch
-      // the handler starts (or one started once it has been called) must
-      // not find it still in flight and give up with "no data".
-      {
-        Lock lock(mutex_);
-        connection_.reset();
-      }
-      callCompletionHandler(TLMDispatchError);
-      return;
-    }
-    // Queued on "TLMThread" ahead of any dispatch the handler starts.
-    didSendHits(hits);
-  } else {
-    Lock lock(mutex_);
-    connection_.reset();
-  }
-  if (error) {
+    TLM_LOG_INFO("Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
+                 status);
+  } else if (error) {
     TLM_LOG_INFO("Dispatch error: %s", error->localizedDescription.c_str());
-    callCompletionHandler(TLMDispatchError);
   } else {
     TLM_LOG_INFO("Hit(s) dispatched: HTTP status %ld", status);
-    callCompletionHandler(TLMDispatchSent);
   }
+  // Settled on "TLMThread" ahead of any dispatch the handler starts, so
+  // that dispatch finds the send over and the hits' fate decided. Only
+  // the identifiers go over: the hits' parameters are not read again.
+  std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  const Date answeredAt = Date::now();
+  thread().runLoop().post(
+      [self, verdict, status, retryAfter, answeredAt, ids = objectIdsOf(hits)]() mutable {
+        self->settleAnswer({verdict, status, retryAfter, answeredAt}, std::move(ids));
+      });
+  const bool delivered = verdict == Verdict::kDelivered || verdict == Verdict::kRefused;
+  // A failed transfer is an error even when the head said 2xx; a delivered
+  // or dropped batch lets the default chain go on with the next one.
+  callCompletionHandler(delivered && !error ? TLMDispatchSent : TLMDispatchError);
 }
 
 void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits) {
-  // Only the identifiers go over: the hits' parameters are not read again.
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-  thread().runLoop().post([self, ids = objectIdsOf(hits)] {
-    self->deleteHitsWithIds(ids);
-    {
-      Lock lock(self->mutex_);
-      self->connection_.reset();
-    }
-    TLM_LOG_INFO("%lu hit(s) sent", static_cast<unsigned long>(ids.size()));
+  thread().runLoop().post([self, ids = objectIdsOf(hits)]() mutable {
+    self->settleAnswer({TLMAnswerPolicy::Verdict::kDelivered, 200, std::nullopt, Date::now()},
+                       std::move(ids));
   });
+}
+
+void TLMBatchingDispatcher::settleAnswer(const Answer& answer,
+                                         std::vector<platform::ManagedObjectId> ids) {
+  assertOnWorkerThread(__PRETTY_FUNCTION__);
+  TLMDeliveryCounters& counters = TLMDeliveryCounters::shared();
+  const long status = answer.status;
+  const double when = answer.at.timeIntervalSince1970();
+  switch (answer.verdict) {
+    case TLMAnswerPolicy::Verdict::kDelivered:
+      counters.addDelivered(ids.size());
+      deleteHitsWithIds(ids);
+      endSend();
+      TLM_LOG_INFO("%lu hit(s) sent", static_cast<unsigned long>(ids.size()));
+      noteDelivered(ids);
+      return;
+    case TLMAnswerPolicy::Verdict::kRefused:
+      TLM_LOG_WARNING("%lu hit(s) refused by the service and dropped: HTTP status %ld",
+                      static_cast<unsigned long>(ids.size()), status);
+      counters.addDropped(TLMDeliveryCounters::Drop::kRefused, ids.size());
+      counters.noteRefusal(status, when);
+      deleteHitsWithIds(ids);
+      endSend();
+      return;
+    case TLMAnswerPolicy::Verdict::kFallBack:
+      counters.addRetried(ids.size());
+      counters.noteRefusal(status, when);
+      endSend();
+      return;
+    case TLMAnswerPolicy::Verdict::kRetry:
+      counters.addRetried(ids.size());
+      endSend();
+      // A transfer that failed says nothing of the service's mind: it is
+      // tried again as before, on the next dispatch.
+      if (status >= 100) noteRefusedForNow(answer, ids);
+      return;
+  }
+}
+
+void TLMBatchingDispatcher::endSend() {
+  Lock lock(mutex_);
+  connection_.reset();
+}
+
+void TLMBatchingDispatcher::noteDelivered(const std::vector<platform::ManagedObjectId>& ids) {
+  if (transientRefusals_ > 0) {
+    TLM_LOG_INFO("The service takes hits again after %u refusal(s)", transientRefusals_);
+  }
+  transientRefusals_ = 0;
+  retryNotBefore_ = 0;
+  if (!tryingAlone_) return;
+  for (const platform::ManagedObjectId& id : ids)
+    suspects_.erase(id);
+  // Hits refused alone while this one was taken are what the service will
+  // not take: it is up.
+  std::vector<platform::ManagedObjectId> poison;
+  for (const platform::ManagedObjectId& id : refusedThisRound_) {
+    if (++strikes_[id] >= TLMAnswerPolicy::kPoisonStrikes) poison.push_back(id);
+  }
+  refusedThisRound_.clear();
+  if (!poison.empty()) {
+    TLM_LOG_WARNING("%lu hit(s) dropped: refused %u times while other hits were taken",
+                    static_cast<unsigned long>(poison.size()), TLMAnswerPolicy::kPoisonStrikes);
+    TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kRefused, poison.size());
+    for (const platform::ManagedObjectId& id : poison) {
+      strikes_.erase(id);
+      suspects_.erase(id);
+    }
+    deleteHitsWithIds(poison);
+  }
+  // Every hit of the refused request was taken or dropped.
+  if (suspects_.empty()) {
+    stopTryingAlone();
+    TLM_LOG_INFO("Hits are sent in batches again");
+  }
+}
+
+void TLMBatchingDispatcher::stopTryingAlone() {
+  tryingAlone_ = false;
+  suspects_.clear();
+  refusedThisRound_.clear();
+  strikes_.clear();
+}
+
+void TLMBatchingDispatcher::noteRefusedForNow(const Answer& answer,
+                                              const std::vector<platform::ManagedObjectId>& ids) {
+  const long status = answer.status;
+  ++transientRefusals_;
+  const double delay =
+      TLMAnswerPolicy::retryDelay(transientRefusals_, dispatchInterval(), answer.retryAfter);
+  // From when the answer came, however long it waited to be settled.
+  retryNotBefore_ = answer.at.timeIntervalSinceReferenceDate() + delay;
+  TLMDeliveryCounters::shared().noteRefusal(status, answer.at.timeIntervalSince1970());
+  if (transientRefusals_ == 1) {
+    TLM_LOG_WARNING("%lu hit(s) not taken by the service, kept for a later try: HTTP status %ld",
+                    static_cast<unsigned long>(ids.size()), status);
+  } else {
+    TLM_LOG_INFO("Hit(s) not taken again (%u in a row), next try in %.0f s: HTTP status %ld",
+                 transientRefusals_, delay, status);
+  }
+  if (tryingAlone_) {
+    if (ids.size() == 1) refusedThisRound_.insert(ids.front());
+  } else if (transientRefusals_ >= TLMAnswerPolicy::kIsolateAfter) {
+    tryingAlone_ = true;
+    suspects_.insert(ids.begin(), ids.end());
+    TLM_LOG_INFO("Hits are tried one by one, to find one the service will not take");
+  }
 }
 
 void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
@@ -779,7 +965,10 @@ void TLMBatchingDispatcher::deleteHits(const std::vector<TLMHitRecord>& hits) {
 void TLMBatchingDispatcher::deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids) {
   assertOnWorkerThread(__PRETTY_FUNCTION__);
   dataStore_->deleteHitsWithIds(ids, nullptr);
-  setHasHits(dataStore_->hitCount(nullptr, 1) >= 1);
+  const int64_t left = dataStore_->hitCount(nullptr);
+  TLMDeliveryCounters::shared().setPending(left);
+  // A count that failed (-1) leaves the hits assumed, to be looked at again.
+  setHasHits(left != 0);
   TLM_LOG_INFO("hit(s) Successfully deleted");
   platform::Error error;
   if (!dataStore_->save(&error)) {

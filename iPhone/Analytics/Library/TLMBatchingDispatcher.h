@@ -7,12 +7,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "TLMAnswerPolicy.h"
 #include "TLMBatchRequest.h"
 #include "TLMBatchingStrategy.h"
 #include "TLMCompressionStrategy.h"
+#include "TLMDeliveryCounters.h"
 #include "TLMDispatcher.h"
 #include "TLMHitRecord.h"
 #include "TLMReachabilityChecker.h"
@@ -134,6 +137,10 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   static size_t batchByTimeGap(const std::vector<TLMHitRecord>& hits, size_t maxHits);
   static size_t batchBySessionSplit(const std::vector<TLMHitRecord>& hits, size_t maxHits);
   std::string buildPayload(const std::vector<TLMHitRecord>& hits) const;
+  // The answer to a request that carried `hits`, on the main loop. What it
+  // means is decided by the request as it was sent (its hit count) and the
+  // status (TLMAnswerPolicy); the hits' fate is settled on "TLMThread"
+  // before the completion handler hears the outcome.
   void didSendHits(const std::vector<TLMHitRecord>& hits,
                    const std::optional<platform::URLResponse>& response,
                    const std::optional<platform::Error>& error);
@@ -200,11 +207,31 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   void initialDispatch();
   void callCompletionHandler(TLMDispatchResult result);
   // The batch and the hit lines of its hits, each encoded once: what
-  // selection measured is what is sent.
-  std::vector<TLMHitRecord> selectBatch(std::vector<std::string>& lines);
+  // selection measured is what is sent. None when the store could not be
+  // read; empty when it holds nothing to send.
+  std::optional<std::vector<TLMHitRecord>> selectPendingBatch(std::vector<std::string>& lines);
   TLMBatchRequest::Settings requestSettings() const;
   // Connects with the request, or deletes its hits when it has none.
   void sendRequest(TLMBatchRequest next);
+  // The pending hits, or none when the store could not be read.
+  std::optional<std::vector<TLMHitRecord>> loadPendingHits();
+  // The one hit tried next while hits are tried one by one: the oldest not
+  // yet refused in this round.
+  void keepHitToTryAlone(std::vector<TLMHitRecord>& pending);
+  // What an answer did to the hits it carried, on "TLMThread": deletes
+  // delivered or refused hits, keeps the others, and moves the retry and
+  // poison bookkeeping; ends the send.
+  struct Answer {
+    TLMAnswerPolicy::Verdict verdict;
+    long status;                       // -1 without an HTTP answer
+    std::optional<double> retryAfter;  // seconds the service asked to wait
+    platform::Date at;                 // when it came, on the main loop
+  };
+  void settleAnswer(const Answer& answer, std::vector<platform::ManagedObjectId> ids);
+  void noteDelivered(const std::vector<platform::ManagedObjectId>& ids);
+  void noteRefusedForNow(const Answer& answer, const std::vector<platform::ManagedObjectId>& ids);
+  void endSend();
+  void stopTryingAlone();
 
   platform::RecursiveMutex mutex_;
   bool hasHits_ GUARDED_BY(mutex_) = true;
@@ -234,6 +261,19 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   bool loggedNoAdClient_ = false;
   bool loggedPastWindow_ = false;
   std::atomic<uint64_t> failedHitSaves_{0};
+  // Refusals the service gave, on "TLMThread": transient ones in a row, the
+  // earliest time the next request may go (seconds since the reference
+  // date), whether hits are tried one by one to find one the service will
+  // not take, the hits refused alone in this round, and how often each
+  // was refused while another hit was taken.
+  unsigned transientRefusals_ = 0;
+  double retryNotBefore_ = 0;
+  bool tryingAlone_ = false;
+  // The hits of the request refused last before trying them alone; batches
+  // resume once each was taken or dropped.
+  std::set<platform::ManagedObjectId> suspects_;
+  std::set<platform::ManagedObjectId> refusedThisRound_;
+  std::map<platform::ManagedObjectId, unsigned> strikes_;
   // Models queued by senders and not yet taken by "TLMThread". Its own lock,
   // held only to add or take, so senders never wait on the dispatcher's.
   platform::Mutex queueMutex_;

@@ -11,6 +11,7 @@
 namespace {
 
 std::atomic<bool> gDryRun{false};
+constexpr std::size_t kMaxResponseBodyBytes = 16 * 1024;
 
 class URLConnectionClass final : public TLMConnectionClass {
  public:
@@ -66,7 +67,11 @@ void TLMURLConnection::start() {
   std::shared_ptr<platform::URLConnection> connection;
   {
     platform::MutexLock lock(mutex_);
-    connection = std::make_shared<platform::URLConnection>(request_, weak_from_this());
+    // The dispatcher reads only an answer's status: a body is kept up to a
+    // small bound, and a longer one ends the transfer there.
+    platform::URLRequest bounded = request_;
+    bounded.maxResponseBodyBytes = kMaxResponseBodyBytes;
+    connection = std::make_shared<platform::URLConnection>(std::move(bounded), weak_from_this());
     connection_ = connection;
   }
   if (!dryRun()) {

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <ctime>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -11,6 +14,7 @@
 #include "OnTLMThread.h"
 #include "RecordingLogger.h"
 #include "TLM.h"
+#include "TLMAnswerPolicy.h"
 #include "TLMDataStore.h"
 #include "TLMFields.h"
 #include "TLMHitUtil.h"
@@ -380,8 +384,9 @@ class ScriptedConnection : public TLMURLConnection {
 };
 
 // Makes scripted connections and records their requests. Each answers at once
-// with `status` (an HTTP answer), or with a failure when `status` is 0, unless
-// `hold` is set: then it waits for release().
+// with `status` (an HTTP answer, with `retryAfter` as its Retry-After when
+// set), or with a failure when `status` is 0, unless `hold` is set: then it
+// waits for release(). `statusFor`, when set, picks the status per request.
 class ScriptedConnectionClass : public TLMConnectionClass {
  public:
   void setDryRun(bool) override {}
@@ -395,7 +400,7 @@ class ScriptedConnectionClass : public TLMConnectionClass {
     if (hold) {
       held_ = connection;
     } else {
-      answer(*connection, status);
+      answer(*connection, statusFor ? statusFor(request) : status.load());
     }
     return connection;
   }
@@ -416,9 +421,11 @@ class ScriptedConnectionClass : public TLMConnectionClass {
 
   std::atomic<long> status{200};
   std::atomic<bool> hold{false};
+  std::string retryAfter;                                      // set before sending
+  std::function<long(const platform::URLRequest&)> statusFor;  // set before sending
 
  private:
-  static void answer(ScriptedConnection& connection, long status) {
+  void answer(ScriptedConnection& connection, long status) {
     if (status == 0) {
       connection.answer(std::nullopt, platform::Error{"NSURLErrorDomain", -1004, "refused", {}});
       return;
@@ -426,6 +433,7 @@ class ScriptedConnectionClass : public TLMConnectionClass {
     platform::URLResponse response;
     response.url = connection.request().url;
     response.statusCode = status;
+    if (!retryAfter.empty()) response.headerFields.emplace_back("Retry-After", retryAfter);
     connection.answer(response, std::nullopt);
   }
 
@@ -532,11 +540,15 @@ TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRe
   EXPECT_GT(dispatcher_->batchFailedTime(), 0.0);
   EXPECT_EQ(pending(), 4) << "a refused batch stays";
 
-  // While batching is off, a 404 to a one-hit request is an answer like any.
+  // While batching is off, a 404 to a one-hit request keeps the hit too: a
+  // wrong endpoint must not cost hits.
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  EXPECT_EQ(pending(), 4);
+  connections_->status = 200;
+  testing_support::environment().advance(TLMAnswerPolicy::kDefaultRetryBase);
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
   EXPECT_TRUE(waitFor([&] { return pending() == 3; }));
-  connections_->status = 200;
-  testing_support::environment().advance(3600.0);
+  testing_support::environment().advance(3600.0 - TLMAnswerPolicy::kDefaultRetryBase);
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
   EXPECT_TRUE(dispatcher_->serverBatchingDisabled()) << "an hour to the second is not past it";
   EXPECT_TRUE(waitFor([&] { return pending() == 2; }));
@@ -544,13 +556,13 @@ TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRe
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
   EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
   const auto requests = connections_->requests();
-  ASSERT_EQ(requests.size(), 4u);
+  ASSERT_EQ(requests.size(), 5u);
   EXPECT_EQ(requests[0].url, dispatcher_->httpsBatchURL());
-  for (size_t single : {1, 2})
+  for (size_t single : {1, 2, 3})
     EXPECT_EQ(requests[single].url.substr(0, dispatcher_->httpsURL().size()),
               dispatcher_->httpsURL());
-  EXPECT_EQ(requests[3].url, dispatcher_->httpsBatchURL()) << "batches again";
-  EXPECT_EQ(requests[3].valueForHTTPHeaderField("Content-Encoding"), "gzip");
+  EXPECT_EQ(requests[4].url, dispatcher_->httpsBatchURL()) << "batches again";
+  EXPECT_EQ(requests[4].valueForHTTPHeaderField("Content-Encoding"), "gzip");
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
 }
 
@@ -583,6 +595,179 @@ TEST_F(TLMBatchingDispatcherSendingTest, AFailedSendKeepsTheHits) {
   connections_->status = 200;
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+// --- What an answer means -----------------------------------------------------
+
+TEST_F(TLMBatchingDispatcherSendingTest, ATransientRefusalKeepsTheHitsAndTheNextTryWaitsLonger) {
+  for (int i = 0; i < 2; ++i)
+    store(hitAt(i, event("t" + std::to_string(i))));
+  testing_support::environment().stopClock();
+  const TLMDeliveryStatistics before = TLM::statistics();
+  connections_->status = 503;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError) << "so the default chain does not send again";
+  EXPECT_EQ(pending(), 2);
+  EXPECT_EQ(TLM::statistics().retried - before.retried, 2u);
+  EXPECT_EQ(TLM::statistics().lastRefusalStatus, 503);
+
+  // 30 s, then 60 s: nothing goes out before the wait is over, whoever asks.
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  testing_support::environment().advance(29.0);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  testing_support::environment().advance(1.0);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  testing_support::environment().advance(59.0);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  EXPECT_EQ(connections_->requests().size(), 2u);
+  testing_support::environment().advance(1.0);
+  connections_->status = 200;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+  EXPECT_EQ(TLM::statistics().delivered - before.delivered, 2u);
+  EXPECT_EQ(logger_->count(TLMLogLevelWarning, "HTTP status 503"), 1) << "once per run";
+
+  // One success starts the waits from the beginning again.
+  store(hitAt(5, event("t5")));
+  connections_->status = 500;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  testing_support::environment().advance(30.0);
+  connections_->status = 200;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, RetryAfterIsHonouredInSecondsAndAsADate) {
+  store(hitAt(0, event("r")));
+  testing_support::environment().stopClock();
+  connections_->status = 429;
+  connections_->retryAfter = "120";
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  testing_support::environment().advance(119.0);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  testing_support::environment().advance(1.0);
+  // A date two hours from now (whole seconds, as the header has them).
+  const auto later = static_cast<time_t>(Date::now().timeIntervalSince1970()) + 7200;
+  char date[64];
+  std::tm tm{};
+  gmtime_r(&later, &tm);
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  connections_->retryAfter = date;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchError);
+  testing_support::environment().advance(7198.0);
+  EXPECT_EQ(dispatchOnce(), TLMDispatchNoData);
+  testing_support::environment().advance(2.0);
+  connections_->status = 200;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, APermanentRefusalDropsTheHitsCountedAndTheQueueMovesOn) {
+  dispatcher_->setMaxHitsPerDispatch(2);
+  for (int i = 0; i < 4; ++i)
+    store(hitAt(i, event("p" + std::to_string(i))));
+  const TLMDeliveryStatistics before = TLM::statistics();
+  connections_->status = 400;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent) << "dropped on purpose, the chain goes on";
+  EXPECT_TRUE(waitFor([&] { return pending() == 2; }));
+  connections_->status = 200;
+  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
+  const TLMDeliveryStatistics after = TLM::statistics();
+  EXPECT_EQ(after.droppedRefused - before.droppedRefused, 2u);
+  EXPECT_EQ(after.delivered - before.delivered, 2u);
+  EXPECT_EQ(after.lastRefusalStatus, 400);
+  EXPECT_EQ(logger_->count(TLMLogLevelWarning, "dropped: HTTP status 400"), 1);
+}
+
+// Dispatches, stepping the clock past any wait, until the store is empty or
+// `tries` dispatches have gone.
+void drain(const std::function<TLMDispatchResult()>& dispatchOnce,
+           const std::function<int64_t()>& pending, int tries) {
+  for (int i = 0; i < tries && pending() > 0; ++i) {
+    dispatchOnce();
+    testing_support::environment().advance(TLMAnswerPolicy::kMaxBackoff);
+  }
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, APoisonHitIsDroppedAfterTheBoundAndTheOthersArrive) {
+  dispatcher_->setCompressionStrategy(TLMCompressionNone);
+  double at = 0;
+  for (const char* label : {"a", "poison", "b", "c", "d"})
+    store(hitAt(++at, event(label)));
+  testing_support::environment().stopClock();
+  std::mutex mutex;
+  std::vector<std::string> taken;
+  connections_->statusFor = [&](const platform::URLRequest& request) -> long {
+    const std::string text = request.url + std::string(request.body.begin(), request.body.end());
+    if (text.find("el=poison") != std::string::npos) return 500;
+    std::lock_guard lock(mutex);
+    taken.push_back(text);
+    return 200;
+  };
+  const TLMDeliveryStatistics before = TLM::statistics();
+  drain([&] { return dispatchOnce(); }, [&] { return pending(); }, 40);
+  EXPECT_EQ(pending(), 0);
+  const TLMDeliveryStatistics after = TLM::statistics();
+  EXPECT_EQ(after.droppedRefused - before.droppedRefused, 1u) << "only the poison hit";
+  EXPECT_EQ(after.delivered - before.delivered, 4u);
+  EXPECT_LE(connections_->requests().size(), 15u) << "a few tries, not one per dispatch";
+  EXPECT_EQ(logger_->count(TLMLogLevelWarning,
+                           "1 hit(s) dropped: refused 3 times while other hits were taken"),
+            1);
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, DuringALongOutageNoHitIsDroppedAndAllArriveAfter) {
+  dispatcher_->setMaxHitsPerDispatch(3);
+  for (int i = 0; i < 5; ++i)
+    store(hitAt(i, event("o" + std::to_string(i))));
+  testing_support::environment().stopClock();
+  const TLMDeliveryStatistics before = TLM::statistics();
+  connections_->status = 503;
+  for (int hour = 0; hour < 48; ++hour) {
+    dispatchOnce();
+    testing_support::environment().advance(3600.0);
+  }
+  EXPECT_EQ(pending(), 5);
+  EXPECT_EQ(TLM::statistics().dropped(), before.dropped());
+  EXPECT_EQ(connections_->requests().size(), 48u) << "one try an hour, with the wait capped";
+  connections_->status = 200;
+  drain([&] { return dispatchOnce(); }, [&] { return pending(); }, 20);
+  EXPECT_EQ(pending(), 0);
+  EXPECT_EQ(TLM::statistics().delivered - before.delivered, 5u);
+  EXPECT_EQ(TLM::statistics().dropped(), before.dropped());
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchStaysWhateverTheBatchingStateIsMeanwhile) {
+  // Two batch answers decided one after the other: the first turns batching
+  // off; the second, a batch sent before that, must be read as the batch
+  // it was, not deleted as an answer to a one-hit request.
+  for (int i = 0; i < 4; ++i)
+    store(hitAt(i, event("race-" + std::to_string(i))));
+  const std::vector<TLMHitRecord> batch = selected();
+  ASSERT_EQ(batch.size(), 4u);
+  platform::URLResponse refusal;
+  refusal.url = dispatcher_->httpsBatchURL();
+  refusal.statusCode = 302;
+  platform::RunLoop::main().postAndWait([&] {
+    dispatcher_->didSendHits(batch, refusal, std::nullopt);
+    dispatcher_->didSendHits(batch, refusal, std::nullopt);
+  });
+  EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
+  EXPECT_EQ(pending(), 4);
+  EXPECT_EQ(logger_->count(TLMLogLevelInfo, "falling back to non-batching mode: HTTP status 302"),
+            2);
+}
+
+TEST_F(TLMBatchingDispatcherSendingTest, AnAnswerOfUnknownMeaningKeepsTheHit) {
+  // A moved endpoint nobody followed, a wrong path, a proxy's refusal: the
+  // hit stays for when the configuration is mended.
+  testing_support::environment().stopClock();
+  store(hitAt(0, event("u")));
+  for (long status : {304L, 404L, 405L, 418L, 600L}) {
+    connections_->status = status;
+    EXPECT_EQ(dispatchOnce(), TLMDispatchError) << status;
+    testing_support::environment().advance(TLMAnswerPolicy::kMaxBackoff);
+  }
+  EXPECT_EQ(pending(), 1);
 }
 
 TEST_F(TLMBatchingDispatcherSendingTest, AClassThatMakesNoConnectionKeepsTheHits) {
