@@ -343,21 +343,13 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   // The request libcurl sends next when the head just read is a redirect it
   // follows: with following on, libcurl takes any 3xx answer with a
   // non-empty Location as one (beyond the redirect limit it fails the load).
-  // A POST keeps its method and body; any other method but GET or HEAD
-  // answered 303 goes on as a GET without a body.
+  // Every method goes on as it was, with its body (CURL_REDIR_POST_ALL).
   std::optional<URLRequest> redirectedRequest() const {
     if (response_.statusCode < 300 || response_.statusCode >= 400) return std::nullopt;
     const std::optional<std::string> location = response_.valueForHTTPHeaderField("Location");
     if (!location || location->empty()) return std::nullopt;
     URLRequest next = current_;
     next.url = resolve(response_.url, *location);
-    const long status = response_.statusCode;
-    const bool toGet =
-        status == 303 && next.method != "GET" && next.method != "HEAD" && next.method != "POST";
-    if (toGet) {
-      next.method = "GET";
-      next.body.clear();
-    }
     return next;
   }
 

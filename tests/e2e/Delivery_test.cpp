@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "TLM.h"
+#include "TLMAnswerPolicy.h"
 #include "TLMBatchingDispatcher.h"
 #include "TLMDataStore.h"
 #include "TLMDictionaryBuilder.h"
@@ -208,63 +209,77 @@ TEST_F(DeliveryTest, ARefusedBatchFallsBackToOneHitPerRequestAndLosesNothing) {
   EXPECT_EQ(requests.size(), 5u) << "one hit per request";
 }
 
-TEST_F(DeliveryTest, AnyAnswerToAOneHitRequestDeliversIt) {
-  CollectorOptions options;
-  options.faults.status = 500;
-  auto collector = startCollector(options);
-  ASSERT_TRUE(collector);
-  startRoot(collector->origin());
-  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 1);
+// Every class of answer, to a batch and to a one-hit request: delivered
+// (deleted), refused for good (dropped and counted), refused for now (kept,
+// and the next try waits), or a batch the service will not take as one
+// (kept, and batching off).
+enum class Fate { kDelivered, kDropped, kKept, kFallBack };
 
-  EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
-  EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
-  EXPECT_EQ(collector->stats().statuses[500], 1u);
-}
-
-// Every class of answer to a batch. Only 302, 404 and 502 keep a batch (and
-// turn batching off); any other answer is the service's, and the batch's
-// hits are done with, whether the service took them or not.
-struct BatchAnswer {
+struct Answer {
   int status;
-  bool kept;
+  Fate batch;
+  Fate single;
 };
 
-void PrintTo(const BatchAnswer& answer, std::ostream* out) {
-  *out << "HTTP " << answer.status << (answer.kept ? ", kept" : ", done with");
+void PrintTo(const Answer& answer, std::ostream* out) {
+  *out << "HTTP " << answer.status;
 }
 
-class DeliveryAnswerTest : public DeliveryTest,
-                           public ::testing::WithParamInterface<BatchAnswer> {};
+class DeliveryAnswerTest : public DeliveryTest, public ::testing::WithParamInterface<Answer> {
+ protected:
+  // One dispatch of `sent` hits out of those pending, and what became of them.
+  void dispatchAndExpect(Fate fate, int sent) {
+    const int64_t stored = pending();
+    const TLMDeliveryStatistics before = TLM::statistics();
+    const TLMDispatchResult result = dispatchOnce();
+    const bool gone = fate == Fate::kDelivered || fate == Fate::kDropped;
+    EXPECT_EQ(result, gone ? TLMDispatchSent : TLMDispatchError);
+    EXPECT_TRUE(waitFor([&] { return pending() == stored - (gone ? sent : 0); }));
+    const TLMDeliveryStatistics after = TLM::statistics();
+    EXPECT_EQ(after.delivered - before.delivered, fate == Fate::kDelivered ? uint64_t(sent) : 0u);
+    EXPECT_EQ(after.droppedRefused - before.droppedRefused,
+              fate == Fate::kDropped ? uint64_t(sent) : 0u);
+    EXPECT_EQ(after.retried - before.retried, gone ? 0u : uint64_t(sent));
+  }
+};
 
-TEST_P(DeliveryAnswerTest, ABatchIsKeptOnlyWhenTheServiceRefusesBatches) {
-  const BatchAnswer answer = GetParam();
+TEST_P(DeliveryAnswerTest, EachAnswerDecidesTheHitsFate) {
+  const Answer answer = GetParam();
   CollectorOptions options;
-  options.faults.batchStatus = answer.status;
+  options.faults.status = answer.status;
   auto collector = startCollector(options);
   ASSERT_TRUE(collector);
   startRoot(collector->origin());
-  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-1111-1"), "hit-", 3);
-
-  const TLMDispatchResult result = dispatchOnce();
-  EXPECT_EQ(collector->stats().statuses[answer.status], 1u);
-  if (answer.kept) {
-    EXPECT_EQ(result, TLMDispatchError);
-    EXPECT_EQ(pending(), 3);
-    EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
-  } else {
-    EXPECT_EQ(result, TLMDispatchSent);
-    EXPECT_TRUE(waitFor([&] { return pending() == 0; }));
-    EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
+  auto tracker = TLM::sharedInstance().trackerWithTrackingId("UA-1111-1");
+  sendEvents(tracker, "hit-", 3);
+  {
+    SCOPED_TRACE("a batch of three");
+    dispatchAndExpect(answer.batch, 3);
   }
+  EXPECT_EQ(collector->stats().statuses[answer.status], 1u);
+  EXPECT_EQ(dispatcher_->serverBatchingDisabled(), answer.batch == Fate::kFallBack);
+
+  // The same answer to a one-hit request, past any wait the first asked for.
+  if (pending() == 0) sendEvents(tracker, "one-", 1);
+  dispatcher_->setMaxHitsPerDispatch(1);
+  testing_support::environment().advance(TLMAnswerPolicy::kMaxRetryAfter);
+  SCOPED_TRACE("one hit");
+  dispatchAndExpect(answer.single, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(StatusClasses, DeliveryAnswerTest,
-                         ::testing::Values(BatchAnswer{200, false}, BatchAnswer{204, false},
-                                           BatchAnswer{302, true}, BatchAnswer{304, false},
-                                           BatchAnswer{400, false}, BatchAnswer{404, true},
-                                           BatchAnswer{410, false}, BatchAnswer{500, false},
-                                           BatchAnswer{502, true}, BatchAnswer{503, false}),
-                         [](const ::testing::TestParamInfo<BatchAnswer>& info) {
+                         ::testing::Values(Answer{200, Fate::kDelivered, Fate::kDelivered},
+                                           Answer{204, Fate::kDelivered, Fate::kDelivered},
+                                           Answer{302, Fate::kFallBack, Fate::kKept},
+                                           Answer{304, Fate::kKept, Fate::kKept},
+                                           Answer{400, Fate::kDropped, Fate::kDropped},
+                                           Answer{404, Fate::kFallBack, Fate::kKept},
+                                           Answer{410, Fate::kDropped, Fate::kDropped},
+                                           Answer{429, Fate::kKept, Fate::kKept},
+                                           Answer{500, Fate::kKept, Fate::kKept},
+                                           Answer{502, Fate::kFallBack, Fate::kKept},
+                                           Answer{503, Fate::kKept, Fate::kKept}),
+                         [](const ::testing::TestParamInfo<Answer>& info) {
                            return "Http" + std::to_string(info.param.status);
                          });
 

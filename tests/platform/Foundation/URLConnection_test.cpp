@@ -257,10 +257,10 @@ TEST_F(URLConnectionTest, FollowsRedirectsAndAPost307StaysAPost) {
   EXPECT_EQ(last.statusCode, 200);
   EXPECT_EQ(last.url, collector->origin() + "/moved");
   const auto hits = nlohmann::json::parse(collector->hitsJson());
-  ASSERT_EQ(hits.size(), 4u) << "both lines at the first address and again at the second";
-  EXPECT_EQ(hits[2]["path"], "/moved");
-  EXPECT_EQ(hits[2]["method"], "POST");
-  EXPECT_EQ(hits[2]["encoding"], "gzip");
+  ASSERT_EQ(hits.size(), 2u) << "both lines, recorded where they were taken";
+  EXPECT_EQ(hits[0]["path"], "/moved");
+  EXPECT_EQ(hits[0]["method"], "POST");
+  EXPECT_EQ(hits[0]["encoding"], "gzip");
 }
 
 TEST_F(URLConnectionTest, ABodyBeforeARedirectsFinalAnswerBelongsToTheRedirect) {
@@ -323,36 +323,58 @@ TEST_F(URLConnectionTest, ALoadWhoseRedirectsLeadNowhereFailsWithNoAnswerTold) {
   const auto toClosed = run(post).recorder->redirects();
   ASSERT_EQ(toClosed.size(), 1u);
   EXPECT_EQ(toClosed[0].request.url, "http://127.0.0.1:" + std::to_string(closedPort) + "/gone");
-  EXPECT_EQ(toClosed[0].request.method, "GET") << "a POST answered 303 goes on as a GET";
-  EXPECT_TRUE(toClosed[0].request.body.empty());
+  EXPECT_EQ(toClosed[0].request.method, "POST") << "a POST answered 303 stays a POST";
+  EXPECT_FALSE(toClosed[0].request.body.empty());
 }
 
-TEST_F(URLConnectionTest, APostAnswered302IsSentOnAsAGetAnd307AsItWas) {
+TEST_F(URLConnectionTest, ARedirectedPostKeepsItsMethodAndBodyWhateverTheStatus) {
   ScriptedHttpServer server([](const ScriptedHttpServer::Request& request) {
-    if (request.target == "/found")
-      return ScriptedHttpServer::answer(302, "", {"Location: /landing"});
-    if (request.target == "/temporary") {
-      return ScriptedHttpServer::answer(307, "", {"Location: /landing"});
+    if (request.target.starts_with("/moved/")) {
+      const int status = std::stoi(request.target.substr(7));
+      return ScriptedHttpServer::answer(status, "", {"Location: /landing"});
     }
     return ScriptedHttpServer::answer(200, "landed");
   });
   const std::string body("\x1f\x8b\0\0binary", 10);
-  URLRequest post = get(server.origin() + "/found");
+  URLRequest post = get("");
   post.method = "POST";
   post.body = bytes(body);
-  run(post);
-  post.url = server.origin() + "/temporary";
-  run(post);
+  for (int status : {301, 302, 303, 307, 308}) {
+    post.url = server.origin() + "/moved/" + std::to_string(status);
+    EXPECT_EQ(run(post).recorder->finishes(), 1) << status;
+  }
+  // Any other method goes on as it was too.
+  URLRequest put = post;
+  put.method = "PUT";
+  put.url = server.origin() + "/moved/303";
+  run(put);
 
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[0].body, body);
-  EXPECT_EQ(requests[1].method, "GET");
-  EXPECT_EQ(requests[1].target, "/landing");
-  EXPECT_TRUE(requests[1].body.empty());
-  EXPECT_EQ(requests[3].method, "POST");
-  EXPECT_EQ(requests[3].body, body);
+  ASSERT_EQ(requests.size(), 12u);
+  for (size_t i = 1; i < 10; i += 2) {
+    SCOPED_TRACE(requests[i - 1].target);
+    EXPECT_EQ(requests[i].target, "/landing");
+    EXPECT_EQ(requests[i].method, "POST");
+    EXPECT_EQ(requests[i].body, body);
+  }
+  EXPECT_EQ(requests[11].method, "PUT");
+  EXPECT_EQ(requests[11].body, body);
   EXPECT_FALSE(requests[0].header("Expect")) << "no 100-continue round trip";
+}
+
+TEST_F(URLConnectionTest, ALongBodyEndsAtItsBoundAndTheAnswerStillFinishes) {
+  const std::string longBody(1 << 20, 'x');
+  ScriptedHttpServer server([&](const ScriptedHttpServer::Request&) {
+    return ScriptedHttpServer::answer(503, longBody);
+  });
+  URLRequest request = get(server.origin() + "/collect");
+  request.maxResponseBodyBytes = 1000;
+  const Load load = run(request);
+  ASSERT_EQ(load.recorder->finishes(), 1);
+  EXPECT_EQ(load.recorder->responses().back().statusCode, 503);
+  EXPECT_EQ(load.recorder->bodies().back().size(), 1000u);
+  request.maxResponseBodyBytes = 0;
+  EXPECT_EQ(run(request).recorder->bodies().back().size(), longBody.size()) << "unbounded";
 }
 
 TEST_F(URLConnectionTest, ARefusedConnectionFailsWithCannotConnect) {
@@ -544,6 +566,27 @@ TEST_F(URLConnectionHttpsTest, TrustsTheAuthorityInHaldenCaFile) {
   const auto hits = nlohmann::json::parse(collector->hitsJson());
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_EQ(hits[0]["scheme"], "https");
+}
+
+TEST_F(URLConnectionHttpsTest, NeverFollowsARedirectFromHttpsToPlainHttp) {
+  testing_support::environment().set("HALDEN_CA_FILE", certificates_.authorityFile());
+  auto plain = startCollector();
+  ASSERT_TRUE(plain);
+  CollectorOptions options;
+  options.httpsPort = 0;
+  options.certFile = certificates_.certificateFile();
+  options.keyFile = certificates_.keyFile();
+  options.faults.redirectTo = plain->origin();
+  options.faults.redirectStatus = 308;
+  auto secure = startCollector(options);
+  ASSERT_TRUE(secure);
+  URLRequest post = get(secure->httpsOrigin() + "/batch");
+  post.method = "POST";
+  post.body = bytes(kHit);
+  const Load load = run(post);
+  EXPECT_EQ(load.recorder->finishes(), 0);
+  EXPECT_EQ(load.recorder->errors().size(), 1u);
+  EXPECT_EQ(plain->stats().requests, 0u) << "nothing in clear text";
 }
 
 TEST_F(URLConnectionHttpsTest, RefusesAServerNoTrustedAuthoritySigned) {
