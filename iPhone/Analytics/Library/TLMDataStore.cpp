@@ -463,7 +463,7 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
         if (!context_) return std::nullopt;
         if (currentContext_ == context_.get()) return currentHits(limit, blockError);
         auto hits = currentContext_->executeFetchRequest(requestHitsWithLimit(limit), blockError);
-        if (!hits) return std::nullopt;
+        if (!hits) return std::vector<TLMHitRecord>{};
         std::vector<TLMHitRecord> records;
         records.reserve(hits->size());
         std::size_t undecodable = 0;
@@ -485,12 +485,11 @@ std::optional<std::vector<TLMHitRecord>> TLMDataStore::fetchHitsWithLimit(std::s
       error);
 }
 
-std::optional<std::vector<TLMHitRecord>> TLMDataStore::currentHits(std::size_t limit,
-                                                                   Error* error) {
+std::vector<TLMHitRecord> TLMDataStore::currentHits(std::size_t limit, Error* error) {
   thread().runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   // Read as plain values: no object is made for a hit that is only sent.
   auto rows = context_->executeFetchRequestForValues(requestHitsWithLimit(limit), error);
-  if (!rows) return std::nullopt;  // a failed read is not an empty store
+  if (!rows) return {};
   std::vector<TLMHitRecord> records;
   records.reserve(rows->size());
   std::size_t undecodable = 0;

@@ -183,7 +183,7 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   void openStoresNotYetOpen();
   std::optional<TLMHitRecord> oldHitDescription(const platform::ManagedObject& hit);
   // Worker thread: up to `limit` hits of the current store, oldest first.
-  std::optional<std::vector<TLMHitRecord>> currentHits(std::size_t limit, platform::Error* error);
+  std::vector<TLMHitRecord> currentHits(std::size_t limit, platform::Error* error);
   std::shared_ptr<platform::ManagedObject> propertyWithName(std::string_view name);
   bool setPropertyValue(std::string_view name, std::string_view key, platform::ObjectValue value,
                         platform::Error* error);
