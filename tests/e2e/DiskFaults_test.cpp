@@ -348,15 +348,10 @@ INSTANTIATE_TEST_SUITE_P(Damage, DamageTest,
 // opens it and the hits reach the collector.
 class PassingOpenFailureTest : public e2e::DeliveryTest {
  protected:
-  testing_support::FaultyDisk disk_;
-};
-
-TEST_F(PassingOpenFailureTest, HitsOfAFileThatCouldNotBeOpenedAreDeliveredOnceItCan) {
-  auto collector = e2e::startCollector();
-  ASSERT_TRUE(collector);
-  {
+  // Hits an earlier run left in the store file.
+  static void storeEarlierHits(int n) {
     auto store = TLMDataStore::dataStore();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < n; ++i) {
       ASSERT_TRUE(store->addHit({{"&v", std::string("1")},
                                  {"&tid", std::string("UA-1")},
                                  {"&cid", std::string("earlier-run")},
@@ -366,10 +361,37 @@ TEST_F(PassingOpenFailureTest, HitsOfAFileThatCouldNotBeOpenedAreDeliveredOnceIt
     ASSERT_TRUE(store->save(nullptr));
     release(store);
   }
+
+  int loadFailures() {
+    int n = 0;
+    for (const RecordingLogger::Line& line : logger_->lines())
+      n += line.level == TLMLogLevelError &&
+           line.message.find("): Failed to load pending hits: ") != std::string::npos;
+    return n;
+  }
+
+  testing_support::FaultyDisk disk_;
+};
+
+TEST_F(PassingOpenFailureTest, HitsOfAFileThatCouldNotBeOpenedAreDeliveredOnceItCan) {
+  auto collector = e2e::startCollector();
+  ASSERT_TRUE(collector);
+  storeEarlierHits(3);
   disk_.refuseOpens(kStore, SQLITE_CANTOPEN);
   startRoot(collector->origin());
   EXPECT_EQ(pending(), -1);  // the store cannot be opened yet
   EXPECT_GE(disk_.refusedOpens(), 1);
+
+  // A dispatch that cannot read the store says so and keeps what it holds
+  // pending, the timer running.
+  auto timer = [&] { return onTLMThread([&] { return dispatcher_->timer(); }); };
+  dispatcher_->setDispatchInterval(3600);
+  ASSERT_TRUE(waitFor([&] { return timer() != 0; }));
+  dispatcher_->dispatch();
+  ASSERT_TRUE(waitFor([&] { return loadFailures() >= 1; }));
+  EXPECT_EQ(logger_->count(TLMLogLevelInfo, "No pending hits."), 0);
+  EXPECT_TRUE(dispatcher_->hasHits());
+  EXPECT_NE(timer(), 0u);
 
   disk_.allowOpens();
   EXPECT_TRUE(drain());

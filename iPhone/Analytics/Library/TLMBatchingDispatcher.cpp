@@ -622,7 +622,9 @@ std::optional<std::vector<TLMHitRecord>> TLMBatchingDispatcher::loadPendingHits(
     platform::Error error;
     std::optional<std::vector<TLMHitRecord>> fetched =
         dataStore_->fetchHitsWithLimit(maxHitsPerDispatch_, &error);
-    if (!fetched) {
+    // The store answers a failed fetch with an empty list and the error set
+    // (or with none at all): either way its hits are still there.
+    if (!fetched || (fetched->empty() && !error.domain.empty())) {
       TLM_LOG_ERROR("Failed to load pending hits: %s", error.localizedDescription.c_str());
       return std::nullopt;
     }
