@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev zlib1g-dev libssl-dev libcurl4-openssl-dev
   libutf8proc-dev uuid-dev libdw-dev nlohmann-json3-dev libcpp-httplib-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind doxygen
   libwebkit2gtk-4.1-dev webkit2gtk-driver xvfb xauth dbus
 )
 
