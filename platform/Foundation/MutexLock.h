@@ -1,17 +1,24 @@
 #pragma once
 
+/// @file
+/// platform::MutexLock: holds a mutex for a scope.
+
 #include "platform/Foundation/ThreadAnnotations.h"
 
 namespace platform {
 
-// Holds a Mutex or RecursiveMutex for its scope, where the thread-safety
-// analysis can see it.
+/// Holds a Mutex or RecursiveMutex for its scope, where the thread-safety
+/// analysis can see it.
 template <class M>
 class SCOPED_CAPABILITY MutexLock {
  public:
+  /// Takes `mutex`, waiting for it.
   explicit MutexLock(M& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  /// Releases the mutex.
   ~MutexLock() RELEASE() { mutex_.unlock(); }
+  /// Not copyable.
   MutexLock(const MutexLock&) = delete;
+  /// Not assignable.
   MutexLock& operator=(const MutexLock&) = delete;
 
  private:

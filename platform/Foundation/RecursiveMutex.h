@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// platform::RecursiveMutex: a recursive mutex the thread-safety analysis knows.
+
 #include <mutex>
 
 #include "platform/Foundation/ThreadAnnotations.h"
@@ -10,13 +13,19 @@ namespace platform {
 // analysis does not count: it checks that a guarded field is touched with
 // the mutex held, not how often it is held (see ThreadAnnotations.h).
 // Taken through MutexLock.
+/// A recursive mutex, taken through MutexLock.
 class CAPABILITY("mutex") RecursiveMutex {
  public:
+  /// An unlocked mutex.
   RecursiveMutex() = default;
+  /// Not copyable.
   RecursiveMutex(const RecursiveMutex&) = delete;
+  /// Not assignable.
   RecursiveMutex& operator=(const RecursiveMutex&) = delete;
 
+  /// Takes the mutex, waiting for it unless this thread holds it already.
   void lock() ACQUIRE() { mutex_.lock(); }
+  /// Releases the mutex once.
   void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
