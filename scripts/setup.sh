@@ -12,6 +12,7 @@ packages=(
   libutf8proc-dev uuid-dev libdw-dev nlohmann-json3-dev libcpp-httplib-dev
   clang libclang-rt-14-dev valgrind doxygen
   libwebkit2gtk-4.1-dev webkit2gtk-driver xvfb xauth dbus
+  dpkg-dev fakeroot lintian desktop-file-utils appstream
 )
 
 missing=()

@@ -47,4 +47,6 @@ done
 if [[ " ${presets[*]} " == *" default "* ]]; then
   echo "=== install: a consumer builds against the installed package" >&2
   bash scripts/check-install.sh build/default
+  echo "=== packages: the Debian packages build, pass lintian, install, work and purge" >&2
+  bash scripts/check-packages.sh
 fi

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Builds the Debian packages (scripts/package.sh) and checks them: lintian
+# reports no error, the libraries carry their SONAME and no run path. Run as
+# root, it also installs them with apt-get, builds and runs the consumers in
+# tests/install/consumer against /usr (CMake package and pkg-config), has one
+# deliver a screen view to the installed collector over HTTPS, drives the
+# installed halden-app --headless to send a view there too, validates the
+# desktop entry and the metainfo, then purges the packages and checks that
+# none of their files is left.
+#   scripts/check-packages.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=(libhaldenanalytics3 libhaldenanalytics-dev halden-app halden-collector)
+work=$(mktemp -d)
+collector=
+installed=
+cleanup() {
+  if [[ -n "$collector" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
+  if [[ -n "$installed" ]]; then
+    apt-get purge -y -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+passed=0
+pass() { passed=$((passed + 1)); echo "package check: $1" >&2; }
+fail() { echo "package check: FAILED: $1" >&2; echo "package check: ${passed} passed, 1 failed"; exit 1; }
+
+bash scripts/package.sh
+for p in "${packages[@]}"; do
+  compgen -G "build/packages/${p}_*.deb" >/dev/null || fail "no package ${p}"
+done
+pass "the four packages are built"
+
+# Lintian's warnings are listed, with their reasons, in scripts/package.sh.
+lintian --fail-on error build/packages/*.deb \
+  || fail "lintian reports errors"
+pass "lintian reports no error"
+
+dpkg-deb -x build/packages/libhaldenanalytics3_*.deb "$work/libs"
+for lib in libHaldenAnalytics libhalden-platform; do
+  file=$(echo "$work"/libs/usr/lib/*/"$lib".so.3.20)
+  soname=$(objdump -p "$file" | awk '$1 == "SONAME" { print $2 }')
+  [[ $soname == "$lib.so.3" ]] || fail "$lib has SONAME '$soname', not $lib.so.3"
+  [[ -L $(dirname "$file")/$lib.so.3 ]] || fail "no $lib.so.3 link"
+done
+for deb in libhaldenanalytics3 halden-app halden-collector; do
+  dpkg-deb -x build/packages/${deb}_*.deb "$work/rpath"
+done
+while IFS= read -r -d '' binary; do
+  if objdump -p "$binary" 2>/dev/null | grep -qE '^\s*(RPATH|RUNPATH)'; then
+    fail "${binary#"$work"/rpath} has a run path"
+  fi
+done < <(find "$work/rpath" -type f \( -name '*.so.*' -o -path '*/bin/*' \) -print0)
+pass "the libraries' SONAME is .so.3, and no binary has a run path"
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "package check: not root, so the packages are not installed (installing, using and purging them needs root)" >&2
+  echo "package check: ${passed} passed, 0 failed"
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+installed=1
+apt-get install -y -o DPkg::Lock::Timeout=300 ./build/packages/*.deb >/dev/null \
+  || fail "apt-get could not install the packages"
+for p in "${packages[@]}"; do
+  dpkg -L "$p" >>"$work/files"
+done
+pass "apt-get installs the packages"
+
+# The consumers, against /usr only (CMAKE_PREFIX_PATH is searched before
+# /usr/local; pkg-config is kept to /usr's directories).
+cmake -S tests/install/consumer -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH=/usr >/dev/null \
+  || fail "the consumer does not configure against /usr"
+found=$(sed -n 's/^HaldenAnalytics_DIR:PATH=//p' "$work/consumer/CMakeCache.txt")
+[[ $found == /usr/lib/*/cmake/HaldenAnalytics ]] || fail "find_package found $found"
+cmake --build "$work/consumer" >/dev/null || fail "the consumer does not build against /usr"
+HALDEN_LIBRARY_DIR="$work/library" "$work/consumer/consumer" >/dev/null \
+  || fail "the consumer does not run"
+pass "a consumer built with find_package against /usr runs"
+
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+export PKG_CONFIG_LIBDIR=/usr/lib/$multiarch/pkgconfig:/usr/lib/pkgconfig:/usr/share/pkgconfig
+# shellcheck disable=SC2046
+c++ tests/install/consumer/main.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs HaldenAnalytics) \
+  || fail "the consumer does not build with pkg-config"
+HALDEN_LIBRARY_DIR="$work/library" "$work/consumer-pc" >/dev/null || fail "the pkg-config consumer does not run"
+pass "a consumer built with pkg-config runs"
+
+# The installed collector, over HTTPS with a throwaway certificate the
+# client trusts.
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
+  -addext "subjectAltName=IP:127.0.0.1" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+/usr/bin/halden-collector --port 0 --port-file "$work/port" --quiet \
+  --out "$work/hits.jsonl" --cert "$work/cert.pem" --key "$work/key.pem" --https-port-file "$work/https-port" &
+collector=$!
+for _ in $(seq 100); do
+  [[ -s "$work/https-port" ]] && break
+  sleep 0.1
+done
+[[ -s "$work/https-port" ]] || fail "the installed collector did not start"
+export HALDEN_HTTP_ORIGIN="http://127.0.0.1:$(cat "$work/port")"
+export HALDEN_HTTPS_ORIGIN="https://127.0.0.1:$(cat "$work/https-port")"
+export HALDEN_CA_FILE="$work/cert.pem"
+hits() { wc -l <"$work/hits.jsonl"; }
+
+HALDEN_LIBRARY_DIR="$work/deliver-library" "$work/consumer/deliver" Home \
+  || fail "the consumer's flush did not deliver"
+[[ $(hits) == 1 ]] || fail "expected 1 hit from the consumer, got $(hits)"
+pass "the consumer delivers to the installed collector over HTTPS"
+
+# The installed application's headless host: a start, answered before the
+# view is sent, then end of input, which sends what is pending.
+export HALDEN_LIBRARY_DIR="$work/app-library"
+coproc app { exec /usr/bin/halden-app --headless 2>"$work/app.log"; }
+echo '["1","OmnistatPlugin","startTrackerWithId",["UA-12345-1",0]]' >&"${app[1]}"
+read -r -t 30 answer <&"${app[0]}" || fail "halden-app did not answer the start"
+[[ $answer == *'"callbackId":"1","status":1'* ]] || fail "the start was answered $answer"
+echo '["2","OmnistatPlugin","trackView",["PackageCheck"]]' >&"${app[1]}"
+read -r -t 30 answer <&"${app[0]}" || fail "halden-app did not answer the view"
+[[ $answer == *'"callbackId":"2","status":1'* ]] || fail "the view was answered $answer"
+exec {app[1]}>&-
+app_pid=$app_PID
+wait "$app_pid" || fail "halden-app --headless ended with status $? ($(tail -3 "$work/app.log"))"
+grep -q 'PackageCheck' "$work/hits.jsonl" || fail "the application's view did not reach the collector"
+pass "the installed halden-app --headless delivers a view"
+kill "$collector"; wait "$collector" || true
+collector=
+
+desktop-file-validate /usr/share/applications/halden-app.desktop || fail "the desktop entry is not valid"
+appstreamcli validate --no-net /usr/share/metainfo/org.halden.Shop.metainfo.xml >/dev/null \
+  || fail "the metainfo is not valid"
+pass "the installed desktop entry and metainfo are valid"
+
+apt-get purge -y -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null || fail "apt-get could not purge the packages"
+installed=
+left=()
+while IFS= read -r path; do
+  [[ -e $path || -L $path ]] || continue
+  if [[ -d $path && ! -L $path ]]; then
+    # A directory is left only if no other package has it.
+    dpkg-query -S "$path" >/dev/null 2>&1 && continue
+  fi
+  left+=("$path")
+done < <(sort -u "$work/files")
+((${#left[@]} == 0)) || fail "left after the purge: ${left[*]}"
+if ldconfig -p | grep -qE 'lib(HaldenAnalytics|halden-platform)\.so'; then
+  fail "the loader's cache still lists the libraries"
+fi
+pass "purging the packages leaves none of their files"
+
+echo "package check: ${passed} passed, 0 failed"
