@@ -13,8 +13,10 @@ cd "$(dirname "$0")/.."
 packages=(libhaldenanalytics3 libhaldenanalytics-dev halden-app halden-collector)
 work=$(mktemp -d)
 collector=
+app_pid=
 installed=
 cleanup() {
+  if [[ -n "$app_pid" ]]; then kill "$app_pid" 2>/dev/null || true; fi
   if [[ -n "$collector" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
   if [[ -n "$installed" ]]; then
     apt-get purge -y -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null 2>&1 || true
@@ -115,15 +117,17 @@ pass "the consumer delivers to the installed collector over HTTPS"
 # view is sent, then end of input, which sends what is pending.
 export HALDEN_LIBRARY_DIR="$work/app-library"
 coproc app { exec /usr/bin/halden-app --headless 2>"$work/app.log"; }
+app_pid=$app_PID
 echo '["1","OmnistatPlugin","startTrackerWithId",["UA-12345-1",0]]' >&"${app[1]}"
 read -r -t 30 answer <&"${app[0]}" || fail "halden-app did not answer the start"
 [[ $answer == *'"callbackId":"1","status":1'* ]] || fail "the start was answered $answer"
 echo '["2","OmnistatPlugin","trackView",["PackageCheck"]]' >&"${app[1]}"
 read -r -t 30 answer <&"${app[0]}" || fail "halden-app did not answer the view"
 [[ $answer == *'"callbackId":"2","status":1'* ]] || fail "the view was answered $answer"
-exec {app[1]}>&-
-app_pid=$app_PID
+to_app=${app[1]}
+exec {to_app}>&-
 wait "$app_pid" || fail "halden-app --headless ended with status $? ($(tail -3 "$work/app.log"))"
+app_pid=
 grep -q 'PackageCheck' "$work/hits.jsonl" || fail "the application's view did not reach the collector"
 pass "the installed halden-app --headless delivers a view"
 kill "$collector"; wait "$collector" || true
