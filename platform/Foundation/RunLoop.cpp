@@ -75,7 +75,7 @@ unsigned toFdEvents(short revents, unsigned wanted) {
 struct WaitState {
   Mutex mutex;
   std::condition_variable done;
-  bool finished GUARDED_BY(mutex) = false;
+  bool finished HALDEN_GUARDED_BY(mutex) = false;
 };
 
 // Travels inside the posted task; its destruction, after the task has run or
@@ -124,16 +124,20 @@ struct RunLoop::Impl {
 
   int wakeFd = -1;
   std::atomic<std::thread::id> owner{};
+  // The main loop's stand-in thread while it serves the loop for a program
+  // that runs none; a thread that runs the loop itself takes it over.
+  std::atomic<std::thread::id> helper{};
+  std::atomic<bool> handover{false};
   std::atomic<uint64_t> nextId{1};
 
   Mutex mutex;
-  std::vector<Task> pending GUARDED_BY(mutex);
-  TimerMap timers GUARDED_BY(mutex);
-  std::unordered_map<TimerId, TimerKey> timerKeys GUARDED_BY(mutex);
-  std::map<WatchId, Watch> watches GUARDED_BY(mutex);
-  uint64_t nextSequence GUARDED_BY(mutex) = 0;
-  bool stopRequested GUARDED_BY(mutex) = false;
-  bool closed GUARDED_BY(mutex) = false;
+  std::vector<Task> pending HALDEN_GUARDED_BY(mutex);
+  TimerMap timers HALDEN_GUARDED_BY(mutex);
+  std::unordered_map<TimerId, TimerKey> timerKeys HALDEN_GUARDED_BY(mutex);
+  std::map<WatchId, Watch> watches HALDEN_GUARDED_BY(mutex);
+  uint64_t nextSequence HALDEN_GUARDED_BY(mutex) = 0;
+  bool stopRequested HALDEN_GUARDED_BY(mutex) = false;
+  bool closed HALDEN_GUARDED_BY(mutex) = false;
 
   // Tasks taken from `pending` and not yet run. Kept here rather than in a
   // pass, so that a nested runFor() (from inside a task) goes on with them in
@@ -149,7 +153,41 @@ struct RunLoop::Impl {
     std::thread::id expected{};
     const auto me = std::this_thread::get_id();
     if (owner.compare_exchange_strong(expected, me, std::memory_order_acq_rel)) return true;
-    return expected == me;
+    if (expected == me) return true;
+    return takeOverFromHelper(expected, me);
+  }
+
+  // The stand-in thread stops after the callback it is running (if any) and
+  // lets go; the caller then owns the loop, with all that is queued.
+  bool takeOverFromHelper(std::thread::id current, std::thread::id me) {
+    if (current != helper.load(std::memory_order_acquire) || current == std::thread::id{}) {
+      return false;
+    }
+    handover.store(true, std::memory_order_release);
+    {
+      MutexLock lock(mutex);
+      stopRequested = true;
+    }
+    wake();
+    std::thread::id seen = owner.load(std::memory_order_acquire);
+    while (seen == current) {
+      owner.wait(seen, std::memory_order_acquire);
+      seen = owner.load(std::memory_order_acquire);
+    }
+    std::thread::id none{};
+    return owner.compare_exchange_strong(none, me, std::memory_order_acq_rel) || none == me;
+  }
+
+  // On the stand-in thread, once it has seen the hand-over: the stop was the
+  // hand-over's, not the program's.
+  void letGo() {
+    {
+      MutexLock lock(mutex);
+      stopRequested = false;
+    }
+    helper.store(std::thread::id{}, std::memory_order_release);
+    owner.store(std::thread::id{}, std::memory_order_release);
+    owner.notify_all();
   }
 
   void wake() {
@@ -169,7 +207,7 @@ struct RunLoop::Impl {
   }
 
   // Puts a timer in order.
-  void insertLocked(Clock::time_point due, Timer timer) REQUIRES(mutex) {
+  void insertLocked(Clock::time_point due, Timer timer) HALDEN_REQUIRES(mutex) {
     const TimerKey key{due, nextSequence++};
     timerKeys[timer.id] = key;
     timers.emplace(key, std::move(timer));
@@ -177,7 +215,7 @@ struct RunLoop::Impl {
 
   // Removes a timer; the node goes back to the caller, to be destroyed
   // unlocked.
-  TimerMap::node_type extractLocked(TimerId id) REQUIRES(mutex) {
+  TimerMap::node_type extractLocked(TimerId id) HALDEN_REQUIRES(mutex) {
     auto found = timerKeys.find(id);
     if (found == timerKeys.end()) return {};
     auto node = timers.extract(found->second);
@@ -408,10 +446,13 @@ void RunLoop::startMainLoopThread() {
         pthread_setname_np(pthread_self(), "main-loop");
         RunLoop& loop = main();
         const bool mine = loop.adoptCurrentThread();
+        if (mine) loop.impl_->helper.store(std::this_thread::get_id(), std::memory_order_release);
         owned.set_value();
         if (!mine) return;  // the program's own thread got there first
-        for (;;)
+        while (!loop.impl_->handover.load(std::memory_order_acquire))
           loop.run();
+        t_currentLoop = nullptr;
+        loop.impl_->letGo();
       }).detach();
     } catch (const std::system_error& error) {
       NSLog(std::string("RunLoop: cannot start the main-loop thread: ") + error.what());
@@ -462,7 +503,7 @@ void RunLoop::postAndWait(Task task) {
   auto state = std::make_shared<WaitState>();
   post([task = std::move(task), release = std::make_shared<WaitRelease>(state)] { task(); });
   MutexLock lock(state->mutex);
-  state->mutex.await(state->done, [&]() REQUIRES(state->mutex) { return state->finished; });
+  state->mutex.await(state->done, [&]() HALDEN_REQUIRES(state->mutex) { return state->finished; });
 }
 
 RunLoop::TimerId RunLoop::scheduleTimer(double interval, bool repeats, Task fn) {

@@ -44,15 +44,17 @@ class RunLoop {
   // The application's main loop. It belongs to whichever thread runs it first:
   // the program's main thread when it calls RunLoop::main().run(), or, for a
   // program that never runs a main loop (a command-line tool, a test), the
-  // thread started by startMainLoopThread(). Until a thread runs it, work
-  // posted to it waits (postAndWait() blocks), so such a program must call
-  // startMainLoopThread() before it expects anything of the main loop, for
-  // example the completion of an HTTP request.
+  // stand-in thread started by startMainLoopThread(). Until a thread runs
+  // it, work posted to it waits (postAndWait() blocks).
   static RunLoop& main();
 
-  // Starts a thread named "main-loop" that runs the main loop for the rest of
-  // the process, and returns once that thread owns the loop. Idempotent; a
-  // no-op once some thread already runs the loop.
+  // Starts a thread named "main-loop" that serves the main loop, and returns
+  // once that thread owns it. The analytics root calls it when it is made,
+  // so a program that never runs a main loop still gets its completions.
+  // The stand-in serves until another thread runs the loop (run() or
+  // runFor()): that thread takes the loop over, with everything queued, as
+  // soon as the callback the stand-in is running (if any) returns.
+  // Idempotent; a no-op once some thread already runs the loop.
   static void startMainLoopThread();
 
   // The time timers and deadlines count on: the current environment's

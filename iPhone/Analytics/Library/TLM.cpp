@@ -10,8 +10,8 @@
 
 #include "TLMBatchingDispatcher.h"
 #include "TLMDataStore.h"
-#include "TLMDeliveryCounters.h"
 #include "TLMDefaultLogger.h"
+#include "TLMDeliveryCounters.h"
 #include "TLMFields.h"
 #include "TLMLog.h"
 #include "TLMStringUtil.h"
@@ -42,7 +42,7 @@ struct ClassState {
   platform::Mutex factoryLock;
   // By default the root sends through the batching dispatcher over a new
   // hit store.
-  TLMDispatcherFactory dispatcherFactory GUARDED_BY(factoryLock) =
+  TLMDispatcherFactory dispatcherFactory HALDEN_GUARDED_BY(factoryLock) =
       []() -> std::shared_ptr<TLMDispatcher> { return TLMBatchingDispatcher::dispatcher(); };
 };
 
@@ -95,6 +95,10 @@ void TLM::setDispatcherFactory(TLMDispatcherFactory factory) {
 }
 
 TLM::TLM() {
+  // Answers arrive on the main loop. Until the application runs it (a GUI's
+  // loop takes it over then), a stand-in thread serves it, so a program
+  // that runs no loop of its own still hears them.
+  platform::RunLoop::startMainLoopThread();
   {
     Lock lock(lock_);
     // Recorded before the rest of the making, so that the calls below that

@@ -1,6 +1,15 @@
 // Every header an application is meant to use, so that one the installed
-// set lacks fails this build.
+// set lacks fails this build. Names a program may well define itself come
+// first: an installed header that used one would not compile.
+#define RELEASE 1
+#define GUARDED_BY(x) this_program_s_own_GUARDED_BY
+#define REQUIRES(...) this_program_s_own_REQUIRES
+#define ACQUIRE(...) this_program_s_own_ACQUIRE
+#define CAPABILITY(x) this_program_s_own_CAPABILITY
+#define EXCLUDES(...) this_program_s_own_EXCLUDES
+
 #include <HaldenAnalytics/TLM.h>
+#include <HaldenAnalytics/TLMDeliveryStatistics.h>
 #include <HaldenAnalytics/TLMDefaultLogger.h>
 #include <HaldenAnalytics/TLMDictionaryBuilder.h>
 #include <HaldenAnalytics/TLMEcommerceFields.h>

@@ -1,6 +1,7 @@
 #include "platform/Foundation/RunLoop.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -487,6 +488,26 @@ TEST(RunLoopMain, StartMainLoopThreadRunsTheMainLoop) {
   std::promise<void> fired;
   RunLoop::main().scheduleTimer(0.001, false, [&] { fired.set_value(); });
   EXPECT_EQ(fired.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(RunLoopMain, AThreadThatRunsTheMainLoopTakesItOverFromTheStandIn) {
+  RunLoop::startMainLoopThread();
+  std::string before;
+  RunLoop::main().postAndWait([&] { before = Thread::currentName(); });
+  EXPECT_EQ(before, "main-loop");
+  // The program's first turn of the loop waits for the stand-in to let go,
+  // then owns the loop for good: what is posted later runs there.
+  std::vector<std::string> ran;
+  std::thread program([&] {
+    pthread_setname_np(pthread_self(), "program");
+    RunLoop::main().runFor(0);
+    ran.push_back(RunLoop::main().isCurrent() ? "owner" : "not owner");
+    RunLoop::main().post([&] { ran.push_back(Thread::currentName()); });
+    RunLoop::main().runFor(10, true);
+  });
+  program.join();
+  EXPECT_EQ(ran, (std::vector<std::string>{"owner", "program"}));
+  EXPECT_FALSE(RunLoop::main().isCurrent());
 }
 
 }  // namespace
