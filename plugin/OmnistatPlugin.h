@@ -99,5 +99,5 @@ class OmnistatPlugin : public CDVPlugin {
   // Decimal text of a dimension index to its value; none until the first
   // addCustomDimension.
   std::optional<std::map<std::string, platform::ScriptValue>> customDimensions_
-      GUARDED_BY(dimensionsMutex_);
+      HALDEN_GUARDED_BY(dimensionsMutex_);
 };

@@ -39,7 +39,7 @@ void BackgroundPool::post(std::function<void()> work) {
 
 void BackgroundPool::waitIdle() {
   MutexLock lock(mutex_);
-  mutex_.await(idle_, [this]() REQUIRES(mutex_) { return queue_.empty() && running_ == 0; });
+  mutex_.await(idle_, [this]() HALDEN_REQUIRES(mutex_) { return queue_.empty() && running_ == 0; });
 }
 
 void BackgroundPool::workerLoop() {
@@ -47,7 +47,7 @@ void BackgroundPool::workerLoop() {
   mutex_.lock();
   for (;;) {
     ++sleeping_;
-    mutex_.await(wake_, [this]() REQUIRES(mutex_) { return stopping_ || !queue_.empty(); });
+    mutex_.await(wake_, [this]() HALDEN_REQUIRES(mutex_) { return stopping_ || !queue_.empty(); });
     --sleeping_;
     // Queued work still runs when the pool is stopping.
     if (queue_.empty()) break;

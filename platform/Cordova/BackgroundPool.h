@@ -40,11 +40,11 @@ class BackgroundPool {
   Mutex mutex_;
   std::condition_variable wake_;  // work queued, or stopping
   std::condition_variable idle_;  // the pool may have become idle
-  std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
-  std::size_t running_ GUARDED_BY(mutex_) = 0;
-  std::size_t sleeping_ GUARDED_BY(mutex_) = 0;  // threads waiting for work
-  bool stopping_ GUARDED_BY(mutex_) = false;
-  std::vector<std::thread> threads_ GUARDED_BY(mutex_);
+  std::deque<std::function<void()>> queue_ HALDEN_GUARDED_BY(mutex_);
+  std::size_t running_ HALDEN_GUARDED_BY(mutex_) = 0;
+  std::size_t sleeping_ HALDEN_GUARDED_BY(mutex_) = 0;  // threads waiting for work
+  bool stopping_ HALDEN_GUARDED_BY(mutex_) = false;
+  std::vector<std::thread> threads_ HALDEN_GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

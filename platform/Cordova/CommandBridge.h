@@ -68,7 +68,7 @@ class CommandBridge : public CDVCommandDelegate {
   void answer(std::string_view callbackId, CDVCommandStatus status, const std::string& text);
 
   Mutex sinkMutex_;
-  AnswerSink sink_ GUARDED_BY(sinkMutex_);  // called under sinkMutex_, one answer at a time
+  AnswerSink sink_ HALDEN_GUARDED_BY(sinkMutex_);  // called under sinkMutex_, one answer at a time
   // Delivery-thread state: the registry and the plugins made from it.
   std::map<std::string, PluginFactory, std::less<>> factories_;
   std::map<std::string, std::unique_ptr<CDVPlugin>, std::less<>> plugins_;

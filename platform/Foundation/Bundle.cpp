@@ -58,7 +58,7 @@ BundleInfo loadMainBundle() {
 // file is never read at all.
 struct MainBundle {
   Mutex mutex;
-  std::optional<BundleInfo> info GUARDED_BY(mutex);
+  std::optional<BundleInfo> info HALDEN_GUARDED_BY(mutex);
 };
 
 MainBundle& mainBundle() {

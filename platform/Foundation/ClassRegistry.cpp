@@ -11,7 +11,7 @@ namespace {
 
 struct Registry {
   Mutex mutex;
-  std::map<std::string, std::shared_ptr<Object>, std::less<>> classes GUARDED_BY(mutex);
+  std::map<std::string, std::shared_ptr<Object>, std::less<>> classes HALDEN_GUARDED_BY(mutex);
 };
 
 Registry& registry() {

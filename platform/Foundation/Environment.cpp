@@ -29,7 +29,8 @@ class ProcessEnvironment final : public Environment {
 
 struct Slot {
   Mutex mutex;
-  std::shared_ptr<const Environment> current GUARDED_BY(mutex) = Environment::processDefault();
+  std::shared_ptr<const Environment> current HALDEN_GUARDED_BY(mutex) =
+      Environment::processDefault();
 };
 
 // Never destroyed: threads still running while static objects go may read it.

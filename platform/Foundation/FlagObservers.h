@@ -38,7 +38,7 @@ class FlagObservers {
     std::string key;
   };
   Mutex mutex_;
-  std::vector<Entry> entries_ GUARDED_BY(mutex_);
+  std::vector<Entry> entries_ HALDEN_GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -11,9 +11,9 @@
 namespace platform {
 
 // A plain mutex the thread-safety analysis knows as a capability, so that
-// fields can name it in GUARDED_BY. Taken through MutexLock.
+// fields can name it in HALDEN_GUARDED_BY. Taken through MutexLock.
 /// A plain mutex, taken through MutexLock.
-class CAPABILITY("mutex") Mutex {
+class HALDEN_CAPABILITY("mutex") Mutex {
  public:
   /// An unlocked mutex.
   Mutex() = default;
@@ -23,14 +23,14 @@ class CAPABILITY("mutex") Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
   /// Takes the mutex, waiting for it.
-  void lock() ACQUIRE() { mutex_.lock(); }
+  void lock() HALDEN_ACQUIRE() { mutex_.lock(); }
   /// Releases the mutex.
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void unlock() HALDEN_RELEASE() { mutex_.unlock(); }
 
   /// Waits on `condition` until `done()` holds, the mutex released while
   /// waiting and held again when this returns.
   template <class Predicate>
-  void await(std::condition_variable& condition, Predicate done) REQUIRES(this) {
+  void await(std::condition_variable& condition, Predicate done) HALDEN_REQUIRES(this) {
     std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
     condition.wait(held, done);
     held.release();  // still held: the caller's lock releases it

@@ -10,12 +10,12 @@ namespace platform {
 /// Holds a Mutex or RecursiveMutex for its scope, where the thread-safety
 /// analysis can see it.
 template <class M>
-class SCOPED_CAPABILITY MutexLock {
+class HALDEN_SCOPED_CAPABILITY MutexLock {
  public:
   /// Takes `mutex`, waiting for it.
-  explicit MutexLock(M& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  explicit MutexLock(M& mutex) HALDEN_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
   /// Releases the mutex.
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  ~MutexLock() HALDEN_RELEASE() { mutex_.unlock(); }
   /// Not copyable.
   MutexLock(const MutexLock&) = delete;
   /// Not assignable.

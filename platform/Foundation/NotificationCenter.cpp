@@ -32,7 +32,7 @@ struct Observer {
 struct NotificationCenter::Impl {
   Mutex mutex;
   // In registration order.
-  std::vector<std::shared_ptr<Observer>> observers GUARDED_BY(mutex);
+  std::vector<std::shared_ptr<Observer>> observers HALDEN_GUARDED_BY(mutex);
   std::atomic<ObserverId> nextId{1};
 };
 

@@ -14,7 +14,7 @@ namespace platform {
 // the mutex held, not how often it is held (see ThreadAnnotations.h).
 // Taken through MutexLock.
 /// A recursive mutex, taken through MutexLock.
-class CAPABILITY("mutex") RecursiveMutex {
+class HALDEN_CAPABILITY("mutex") RecursiveMutex {
  public:
   /// An unlocked mutex.
   RecursiveMutex() = default;
@@ -24,9 +24,9 @@ class CAPABILITY("mutex") RecursiveMutex {
   RecursiveMutex& operator=(const RecursiveMutex&) = delete;
 
   /// Takes the mutex, waiting for it unless this thread holds it already.
-  void lock() ACQUIRE() { mutex_.lock(); }
+  void lock() HALDEN_ACQUIRE() { mutex_.lock(); }
   /// Releases the mutex once.
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void unlock() HALDEN_RELEASE() { mutex_.unlock(); }
 
  private:
   std::recursive_mutex mutex_;

@@ -29,7 +29,7 @@ struct Thread::Impl {
   const std::shared_ptr<RunLoop> loop;
 
   Mutex mutex;
-  bool started GUARDED_BY(mutex) = false;
+  bool started HALDEN_GUARDED_BY(mutex) = false;
 
   // The Thread whose body runs on this thread, if any.
   static thread_local const Impl* current;

@@ -42,11 +42,11 @@ class UserDefaults {
   const std::string& path() const { return path_; }
 
  private:
-  bool writeLocked() REQUIRES(mutex_);
+  bool writeLocked() HALDEN_REQUIRES(mutex_);
 
   std::string path_;
   mutable Mutex mutex_;
-  Dictionary values_ GUARDED_BY(mutex_);
+  Dictionary values_ HALDEN_GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -34,19 +34,19 @@ struct ReachabilityState {
 
   RecursiveMutex mutex;
   std::string host;
-  std::unique_ptr<RouteWatcher> routes GUARDED_BY(mutex);  // null once released
-  SCNetworkReachabilityRef target GUARDED_BY(mutex) = nullptr;
-  SCNetworkReachabilityCallBack callback GUARDED_BY(mutex) = nullptr;
-  SCNetworkReachabilityContext context GUARDED_BY(mutex);
-  RunLoop* loop GUARDED_BY(mutex) = nullptr;  // non-null exactly while scheduled
-  std::string mode GUARDED_BY(mutex);
-  RunLoop::WatchId watch GUARDED_BY(mutex) = 0;
+  std::unique_ptr<RouteWatcher> routes HALDEN_GUARDED_BY(mutex);  // null once released
+  SCNetworkReachabilityRef target HALDEN_GUARDED_BY(mutex) = nullptr;
+  SCNetworkReachabilityCallBack callback HALDEN_GUARDED_BY(mutex) = nullptr;
+  SCNetworkReachabilityContext context HALDEN_GUARDED_BY(mutex);
+  RunLoop* loop HALDEN_GUARDED_BY(mutex) = nullptr;  // non-null exactly while scheduled
+  std::string mode HALDEN_GUARDED_BY(mutex);
+  RunLoop::WatchId watch HALDEN_GUARDED_BY(mutex) = 0;
   // Counts schedulings: a report queued for an earlier one is dropped.
-  uint64_t scheduling GUARDED_BY(mutex) = 0;
+  uint64_t scheduling HALDEN_GUARDED_BY(mutex) = 0;
   // The flags last handed to the callback in this scheduling.
-  std::optional<SCNetworkReachabilityFlags> reported GUARDED_BY(mutex);
+  std::optional<SCNetworkReachabilityFlags> reported HALDEN_GUARDED_BY(mutex);
 
-  SCNetworkReachabilityFlags currentFlags() REQUIRES(mutex) {
+  SCNetworkReachabilityFlags currentFlags() HALDEN_REQUIRES(mutex) {
     auto addresses = lookUpHostWithoutDns(host);
     if (addresses.empty()) {
       for (const char* probe : kWiderNetworkProbes)
@@ -73,7 +73,7 @@ struct ReachabilityState {
     if (callback != nullptr) callback(target, flags, context.info);
   }
 
-  void unschedule() REQUIRES(mutex) {
+  void unschedule() HALDEN_REQUIRES(mutex) {
     if (loop == nullptr) return;
     loop->unwatchFd(watch);
     loop = nullptr;
@@ -82,7 +82,7 @@ struct ReachabilityState {
     reported.reset();
   }
 
-  void dropContext() REQUIRES(mutex) {
+  void dropContext() HALDEN_REQUIRES(mutex) {
     if (context.release != nullptr && context.info != nullptr) context.release(context.info);
     context = SCNetworkReachabilityContext{};
   }

@@ -20,9 +20,9 @@ constexpr unsigned kMaxDimension = 100000;
 // default decides.
 struct ScreenState {
   Mutex mutex;
-  bool set GUARDED_BY(mutex) = false;
-  Rect bounds GUARDED_BY(mutex);
-  std::optional<Rect> native GUARDED_BY(mutex);
+  bool set HALDEN_GUARDED_BY(mutex) = false;
+  Rect bounds HALDEN_GUARDED_BY(mutex);
+  std::optional<Rect> native HALDEN_GUARDED_BY(mutex);
 };
 
 ScreenState& state() {

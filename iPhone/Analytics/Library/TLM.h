@@ -155,19 +155,20 @@ class TLM {
   using Lock = platform::MutexLock<platform::RecursiveMutex>;
 
   platform::RecursiveMutex lock_;
-  bool trackUncaughtExceptions_ GUARDED_BY(lock_) = false;
-  bool dryRun_ GUARDED_BY(lock_) = false;
-  bool optOut_ GUARDED_BY(lock_) = false;
-  std::shared_ptr<TLMDispatcher> dispatcher_ GUARDED_BY(lock_);
-  std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_ GUARDED_BY(lock_);
-  std::weak_ptr<TLMTracker> defaultTracker_ GUARDED_BY(lock_);
-  TLMTrackerFactory trackerImplClass_ GUARDED_BY(lock_);
+  bool trackUncaughtExceptions_ HALDEN_GUARDED_BY(lock_) = false;
+  bool dryRun_ HALDEN_GUARDED_BY(lock_) = false;
+  bool optOut_ HALDEN_GUARDED_BY(lock_) = false;
+  std::shared_ptr<TLMDispatcher> dispatcher_ HALDEN_GUARDED_BY(lock_);
+  std::map<std::string, std::shared_ptr<TLMTracker>, std::less<>> trackers_
+      HALDEN_GUARDED_BY(lock_);
+  std::weak_ptr<TLMTracker> defaultTracker_ HALDEN_GUARDED_BY(lock_);
+  TLMTrackerFactory trackerImplClass_ HALDEN_GUARDED_BY(lock_);
   // The logger has a lock of its own, taken only to copy or replace the
   // pointer (never while logging), instead of an atomic shared pointer:
   // libstdc++'s hides its lock in the pointer's bits, where ThreadSanitizer
   // cannot see it and reports a race. It is replaced under lock_ too.
   platform::Mutex loggerLock_;
-  std::shared_ptr<TLMLogger> logger_ GUARDED_BY(loggerLock_);
-  std::shared_ptr<TLMConnectionClass> urlConnectionClass_ GUARDED_BY(lock_);
+  std::shared_ptr<TLMLogger> logger_ HALDEN_GUARDED_BY(loggerLock_);
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_ HALDEN_GUARDED_BY(lock_);
   platform::FlagObservers optOutObservers_;
 };

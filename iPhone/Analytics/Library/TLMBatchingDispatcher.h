@@ -61,7 +61,7 @@ struct URLResponse;
 // the dispatch interval, the connection class, the completion handlers, and
 // the state the answer handler shares with "TLMThread":
 // serverBatchingDisabled_, batchFailedTime_ and connection_. queueMutex_
-// guards the queue of sent models. The compiler checks both (GUARDED_BY).
+// guards the queue of sent models. The compiler checks both (HALDEN_GUARDED_BY).
 // Everything else is touched only on "TLMThread".
 class TLMBatchingDispatcher final : public TLMDispatcher,
                                     public TLMReachabilityDelegate,
@@ -234,29 +234,29 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   void stopTryingAlone();
 
   platform::RecursiveMutex mutex_;
-  bool hasHits_ GUARDED_BY(mutex_) = true;
+  bool hasHits_ HALDEN_GUARDED_BY(mutex_) = true;
   std::atomic<bool> optOut_{false};  // read on the senders' threads
-  bool hostReachable_ GUARDED_BY(mutex_) = true;
-  bool serverBatchingDisabled_ GUARDED_BY(mutex_) = false;
+  bool hostReachable_ HALDEN_GUARDED_BY(mutex_) = true;
+  bool serverBatchingDisabled_ HALDEN_GUARDED_BY(mutex_) = false;
   TLMBatchingStrategy batchingStrategy_ = TLMBatchingStrategyTimeGap;
   TLMCompressionStrategy compressionStrategy_ = TLMCompressionGzip;
-  double dispatchInterval_ GUARDED_BY(mutex_) = 120.0;
+  double dispatchInterval_ HALDEN_GUARDED_BY(mutex_) = 120.0;
   std::shared_ptr<TLMDataStore> dataStore_;
   std::shared_ptr<TLMAnalyticsPropertiesStore> propertiesStore_;
   std::shared_ptr<TLMRequestBuilder> requestBuilder_;
-  std::shared_ptr<TLMConnectionClass> urlConnectionClass_ GUARDED_BY(mutex_);
+  std::shared_ptr<TLMConnectionClass> urlConnectionClass_ HALDEN_GUARDED_BY(mutex_);
   uint64_t maxHitsPerDispatch_ = 20;
   double maxHitAge_ = 2592000.0;
   uint64_t maxBodySize_ = 8192;
   uint64_t maxHitSize_ = 8192;
   std::shared_ptr<TLMReachabilityChecker> reachability_;
   std::string httpURL_, httpsURL_, httpBatchURL_, httpsBatchURL_;
-  std::shared_ptr<TLMURLConnection> connection_ GUARDED_BY(mutex_);
+  std::shared_ptr<TLMURLConnection> connection_ HALDEN_GUARDED_BY(mutex_);
   platform::RunLoop::TimerId timer_ = 0;
-  double batchFailedTime_ GUARDED_BY(mutex_) = 0.0;
+  double batchFailedTime_ HALDEN_GUARDED_BY(mutex_) = 0.0;
   double batchRetryInterval_ = 3600.0;
-  TLMDispatchCompletionHandler defaultCompletionHandler_ GUARDED_BY(mutex_);
-  TLMDispatchCompletionHandler currentCompletionHandler_ GUARDED_BY(mutex_);
+  TLMDispatchCompletionHandler defaultCompletionHandler_ HALDEN_GUARDED_BY(mutex_);
+  TLMDispatchCompletionHandler currentCompletionHandler_ HALDEN_GUARDED_BY(mutex_);
   std::map<std::string, bool, std::less<>> iAdCampaignTrackerIdCache_;
   bool loggedNoAdClient_ = false;
   bool loggedPastWindow_ = false;
@@ -277,5 +277,5 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // Models queued by senders and not yet taken by "TLMThread". Its own lock,
   // held only to add or take, so senders never wait on the dispatcher's.
   platform::Mutex queueMutex_;
-  std::vector<std::shared_ptr<TLMTrackerModel>> queuedModels_ GUARDED_BY(queueMutex_);
+  std::vector<std::shared_ptr<TLMTrackerModel>> queuedModels_ HALDEN_GUARDED_BY(queueMutex_);
 };

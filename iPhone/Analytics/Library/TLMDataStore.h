@@ -216,10 +216,10 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   platform::ManagedObjectContext* currentContext_ = nullptr;  // one of the two, or null
 
   mutable platform::Mutex identityMutex_;
-  std::optional<std::string> clientId_ GUARDED_BY(identityMutex_);
-  std::optional<std::string> hashedIdfa_ GUARDED_BY(identityMutex_);
-  std::optional<platform::Number> lastChangeTimeStamp_ GUARDED_BY(identityMutex_);
-  std::optional<platform::Number> idfaChangeCount_ GUARDED_BY(identityMutex_);
+  std::optional<std::string> clientId_ HALDEN_GUARDED_BY(identityMutex_);
+  std::optional<std::string> hashedIdfa_ HALDEN_GUARDED_BY(identityMutex_);
+  std::optional<platform::Number> lastChangeTimeStamp_ HALDEN_GUARDED_BY(identityMutex_);
+  std::optional<platform::Number> idfaChangeCount_ HALDEN_GUARDED_BY(identityMutex_);
 
   std::atomic<std::size_t> maxHitCount_{kDefaultMaxHitCount};
   platform::NotificationCenter::ObserverId resignActiveObserver_ = 0;

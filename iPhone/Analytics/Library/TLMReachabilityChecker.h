@@ -100,9 +100,9 @@ class TLMReachabilityChecker {
 
   mutable platform::RecursiveMutex lifecycle_;
   mutable platform::Mutex state_;
-  TLMReachabilityStatus reachabilityStatus_ GUARDED_BY(state_) = TLMReachabilityUnknown;
+  TLMReachabilityStatus reachabilityStatus_ HALDEN_GUARDED_BY(state_) = TLMReachabilityUnknown;
   const TLMReachabilityApi* reachabilityApi_;                  // see above
   platform::SCNetworkReachabilityRef reachability_ = nullptr;  // see above
   const std::string host_;
-  std::weak_ptr<TLMReachabilityDelegate> delegate_ GUARDED_BY(state_);
+  std::weak_ptr<TLMReachabilityDelegate> delegate_ HALDEN_GUARDED_BY(state_);
 };

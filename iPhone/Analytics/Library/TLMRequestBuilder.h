@@ -70,5 +70,5 @@ class TLMRequestBuilder {
 
  private:
   mutable platform::Mutex mutex_;
-  std::string userAgent_ GUARDED_BY(mutex_);
+  std::string userAgent_ HALDEN_GUARDED_BY(mutex_);
 };

@@ -51,7 +51,7 @@ class TLMTrackerImpl : public TLMTracker {
   void tlm_set(const platform::Dictionary& fields);
 
   // The token bucket; true means drop the hit.
-  bool shouldRateLimit() REQUIRES(lock_);
+  bool shouldRateLimit() HALDEN_REQUIRES(lock_);
 
   // Plain accessors.
   double trackingCredits() const;
@@ -71,14 +71,14 @@ class TLMTrackerImpl : public TLMTracker {
 
  private:
   mutable platform::RecursiveMutex lock_;
-  bool allowIDFACollection_ GUARDED_BY(lock_) = false;
+  bool allowIDFACollection_ HALDEN_GUARDED_BY(lock_) = false;
   const std::shared_ptr<TLMDispatchSender> dispatcher_;
-  double trackingCredits_ GUARDED_BY(lock_) = kMaxTrackingCredits;
-  double lastTrackTime_ GUARDED_BY(lock_) = 0.0;
+  double trackingCredits_ HALDEN_GUARDED_BY(lock_) = kMaxTrackingCredits;
+  double lastTrackTime_ HALDEN_GUARDED_BY(lock_) = 0.0;
   const std::string name_;
-  std::shared_ptr<TLMTrackerModel> model_ GUARDED_BY(lock_);
+  std::shared_ptr<TLMTrackerModel> model_ HALDEN_GUARDED_BY(lock_);
   // Counters no operation reads or changes.
-  uint64_t trackCount_ GUARDED_BY(lock_) = 0;
-  uint64_t hitCount_ GUARDED_BY(lock_) = 0;
+  uint64_t trackCount_ HALDEN_GUARDED_BY(lock_) = 0;
+  uint64_t hitCount_ HALDEN_GUARDED_BY(lock_) = 0;
   TLMUsageTracker usageTracker_;
 };

@@ -99,9 +99,9 @@ class TLMURLConnection : public platform::URLConnectionDelegate,
 
   platform::RunLoop& completionQueue_;
   mutable platform::Mutex mutex_;
-  platform::URLRequest request_ GUARDED_BY(mutex_);
-  std::shared_ptr<platform::URLConnection> connection_ GUARDED_BY(mutex_);
-  std::optional<platform::URLResponse> response_ GUARDED_BY(mutex_);
-  std::optional<std::vector<uint8_t>> data_ GUARDED_BY(mutex_);
-  TLMURLConnectionCompletionHandler completionHandler_ GUARDED_BY(mutex_);
+  platform::URLRequest request_ HALDEN_GUARDED_BY(mutex_);
+  std::shared_ptr<platform::URLConnection> connection_ HALDEN_GUARDED_BY(mutex_);
+  std::optional<platform::URLResponse> response_ HALDEN_GUARDED_BY(mutex_);
+  std::optional<std::vector<uint8_t>> data_ HALDEN_GUARDED_BY(mutex_);
+  TLMURLConnectionCompletionHandler completionHandler_ HALDEN_GUARDED_BY(mutex_);
 };

@@ -55,7 +55,7 @@ constexpr auto kActions = [] {
 // sent from other threads while the process exits.
 struct Pending {
   platform::Mutex classLock;
-  std::string sequence GUARDED_BY(classLock);
+  std::string sequence HALDEN_GUARDED_BY(classLock);
 };
 
 Pending& pending() {
