@@ -8,6 +8,7 @@
 #   scripts/check-install.sh BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/collector-tls.sh
 build=${1:-build/default}
 work=$(mktemp -d)
 collector=
@@ -34,21 +35,9 @@ HALDEN_LIBRARY_DIR="$work/library" "$work/consumer-pc" >/dev/null
 pass "a program built with pkg-config runs"
 
 # A collector over HTTPS with a throwaway certificate the client trusts.
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
-  -addext "subjectAltName=IP:127.0.0.1" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-"$build/tools/collector/halden-collector" --port 0 --port-file "$work/port" --quiet \
-  --out "$work/hits.jsonl" --cert "$work/cert.pem" --key "$work/key.pem" --https-port-file "$work/https-port" &
-collector=$!
-for _ in $(seq 100); do
-  [[ -s "$work/https-port" ]] && break
-  sleep 0.1
-done
-[[ -s "$work/https-port" ]] || { echo "install check: the collector did not start" >&2; exit 1; }
+start_tls_collector "$build/tools/collector/halden-collector" "$work" --quiet \
+  || { echo "install check: the collector did not start" >&2; exit 1; }
 export HALDEN_LIBRARY_DIR="$work/deliver-library"
-export HALDEN_HTTP_ORIGIN="http://127.0.0.1:$(cat "$work/port")"
-export HALDEN_HTTPS_ORIGIN="https://127.0.0.1:$(cat "$work/https-port")"
-export HALDEN_CA_FILE="$work/cert.pem"
 hits() { wc -l <"$work/hits.jsonl"; }
 
 "$work/consumer/deliver" Home || { echo "install check: flush did not deliver" >&2; exit 1; }

@@ -10,6 +10,7 @@
 #   scripts/check-packages.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/collector-tls.sh
 packages=(libhaldenanalytics3 libhaldenanalytics-dev halden-app halden-collector)
 work=$(mktemp -d)
 collector=
@@ -92,20 +93,8 @@ pass "a consumer built with pkg-config runs"
 
 # The installed collector, over HTTPS with a throwaway certificate the
 # client trusts.
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
-  -addext "subjectAltName=IP:127.0.0.1" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-/usr/bin/halden-collector --port 0 --port-file "$work/port" --quiet \
-  --out "$work/hits.jsonl" --cert "$work/cert.pem" --key "$work/key.pem" --https-port-file "$work/https-port" &
-collector=$!
-for _ in $(seq 100); do
-  [[ -s "$work/https-port" ]] && break
-  sleep 0.1
-done
-[[ -s "$work/https-port" ]] || fail "the installed collector did not start"
-export HALDEN_HTTP_ORIGIN="http://127.0.0.1:$(cat "$work/port")"
-export HALDEN_HTTPS_ORIGIN="https://127.0.0.1:$(cat "$work/https-port")"
-export HALDEN_CA_FILE="$work/cert.pem"
+start_tls_collector /usr/bin/halden-collector "$work" --quiet \
+  || fail "the installed collector did not start"
 hits() { wc -l <"$work/hits.jsonl"; }
 
 HALDEN_LIBRARY_DIR="$work/deliver-library" "$work/consumer/deliver" Home \

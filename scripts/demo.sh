@@ -11,6 +11,7 @@
 # Usage: scripts/demo.sh [--tour]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/collector-tls.sh
 bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target halden-app halden-collector
@@ -23,24 +24,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
-  -addext "subjectAltName=IP:127.0.0.1" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-
-build/default/tools/collector/halden-collector --port 0 --port-file "$work/port" \
-  --cert "$work/cert.pem" --key "$work/key.pem" --https-port-file "$work/https-port" \
-  --out "$work/hits.jsonl" &
-collector=$!
-for _ in $(seq 100); do
-  [[ -s "$work/port" && -s "$work/https-port" ]] && break
-  sleep 0.1
-done
-[[ -s "$work/https-port" ]] || { echo "demo: the collector did not start" >&2; exit 1; }
-
+start_tls_collector build/default/tools/collector/halden-collector "$work" \
+  || { echo "demo: the collector did not start" >&2; exit 1; }
 export HALDEN_LIBRARY_DIR="$work/library"
-export HALDEN_HTTP_ORIGIN="http://127.0.0.1:$(cat "$work/port")"
-export HALDEN_HTTPS_ORIGIN="https://127.0.0.1:$(cat "$work/https-port")"
-export HALDEN_CA_FILE="$work/cert.pem"
 app=build/default/App/halden-app
 
 status=0
