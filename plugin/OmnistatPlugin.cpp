@@ -1,5 +1,7 @@
 #include "OmnistatPlugin.h"
 
+#include <climits>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -17,6 +19,11 @@ using Command = CDVInvokedUrlCommand::Ptr;
 namespace {
 
 constexpr char kNotStarted[] = "Tracker not started";
+
+// 2^64: the first dimension index a key cannot carry. Every unsigned integer
+// fits below it; a floating index at or above it would be read as the
+// highest one.
+constexpr double kIndicesEnd = 18446744073709551616.0;
 
 // An optional argument where a command expects text or a number: nothing
 // when the script passed fewer arguments. The hit builder stores the null
@@ -257,13 +264,15 @@ void OmnistatPlugin::addCustomDimension(const Command& command) {
   if (!index) return;
   const ScriptValue* value = required(command, 1, "value");
   if (!value) return;
-  // An index that is not a whole, non-negative number would name no
-  // dimension the service knows.
+  // An index that is not a number, or lies outside what a dimension key can
+  // carry, would name no dimension the service knows: refused, rather than
+  // read as 0 or as the highest index.
   const Number* number = index->numberIf();
-  if (!number || number->doubleValue() < 0) {
+  if (!number || number->doubleValue() < 0 ||
+      (number->isFloating() && number->doubleValue() >= kIndicesEnd)) {
     answerError(command,
-                "addCustomDimension: argument 0 (dimension index) is not a number of 0 "
-                "or more");
+                "addCustomDimension: argument 0 (dimension index) is not a number from 0 to " +
+                    std::to_string(UINT64_MAX));
     return;
   }
   {
@@ -306,8 +315,11 @@ void OmnistatPlugin::trackMetric(const Command& command) {
   if (!checkStarted(command)) return;
   const ScriptValue* index = command->argumentAtIndex(0);
   const int metric = index ? index->intValue() : 0;
-  if (metric < 0) {
-    answerError(command, "trackMetric: argument 0 (metric index) is negative");
+  // intValue saturates: an index past int's range reads as the highest int,
+  // which names no metric the script asked for.
+  if (metric < 0 || (metric == INT_MAX && index->doubleValue() > static_cast<double>(INT_MAX))) {
+    answerError(command, "trackMetric: argument 0 (metric index) is not a number from 0 to " +
+                             std::to_string(INT_MAX));
     return;
   }
   track(command, [command, metric](const std::shared_ptr<TLMTracker>& tracker) {

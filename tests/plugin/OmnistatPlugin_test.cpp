@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -148,7 +149,8 @@ TEST_F(OmnistatPluginTest, MissingArgumentsAreRefusedByNameAndChangeNothing) {
   expectError(call("setUserId"), "setUserId: argument 0 (user id) is missing");
   expectError(call("addCustomDimension", {3}), "addCustomDimension: argument 1 (value) is missing");
   const std::string notIndex =
-      "addCustomDimension: argument 0 (dimension index) is not a number of 0 or more";
+      "addCustomDimension: argument 0 (dimension index) is not a number from 0 to "
+      "18446744073709551615";
   expectError(call("addCustomDimension", {"3", "x"}), notIndex);
   expectError(call("addCustomDimension", {-1, "x"}), notIndex);
 
@@ -159,10 +161,35 @@ TEST_F(OmnistatPluginTest, MissingArgumentsAreRefusedByNameAndChangeNothing) {
   expectError(call("setOptOut"), "setOptOut: argument 0 (flag) is missing");
   expectError(call("enableUncaughtExceptionReporting"),
               "enableUncaughtExceptionReporting: argument 0 (flag) is missing");
-  expectError(call("trackMetric", {-2, 5}), "trackMetric: argument 0 (metric index) is negative");
+  expectError(call("trackMetric", {-2, 5}),
+              "trackMetric: argument 0 (metric index) is not a number from 0 to 2147483647");
   EXPECT_EQ(TLM::sharedInstance().defaultTracker()->get("&cm18446744073709551614"), std::nullopt);
   EXPECT_FALSE(TLM::sharedInstance().optOut());
   EXPECT_EQ(pending(), 0);
+}
+
+TEST_F(OmnistatPluginTest, IndicesPastWhatAKeyCarriesAreRefusedLikeNegativeOnes) {
+  expectOk(call("startTrackerWithId", {"UA-1-1", 0}));
+  const std::string notDimension =
+      "addCustomDimension: argument 0 (dimension index) is not a number from 0 to "
+      "18446744073709551615";
+  expectError(call("addCustomDimension", {1e300, "huge"}), notDimension);
+  expectError(call("addCustomDimension", {18446744073709551616.0, "two to the 64th"}),
+              notDimension);
+  // A tracking command applies the stored dimensions: none was stored, so no
+  // key was made from the highest index.
+  expectOk(call("trackEvent", {"c", "a"}));
+  EXPECT_EQ(call("getVar", {"&cd18446744073709551615"})["message"], nullptr);
+  expectOk(call("addCustomDimension", {UINT64_MAX, "last"}));
+  expectOk(call("trackEvent", {"c", "a"}));
+  EXPECT_EQ(call("getVar", {"&cd18446744073709551615"})["message"], "last");
+
+  const std::string notMetric =
+      "trackMetric: argument 0 (metric index) is not a number from 0 to 2147483647";
+  expectError(call("trackMetric", {1e300, "huge"}), notMetric);
+  expectError(call("trackMetric", {"99999999999", "huge"}), notMetric);
+  expectOk(call("trackMetric", {2147483647, "top"}));
+  EXPECT_EQ(call("getVar", {"&cm2147483647"})["message"], "top");
 }
 
 TEST_F(OmnistatPluginTest, FieldsAreSetAndReadAsTheScriptSentThem) {
