@@ -20,6 +20,14 @@
 // `addCustomDimension` and `getStatistics` needs a started tracker: before the first
 // `startTrackerWithId` it rejects with status 9 and the message
 // "Tracker not started", and changes nothing.
+//
+// A command left without an argument it cannot do without rejects with
+// status 9 and "<command>: argument N (<what>) is missing", for example
+// "setUserId: argument 0 (user id) is missing", and changes nothing. Before a
+// start, `setUserId`, `setAnonymizeIp`, `setOptOut` and `setAppVersion` give
+// that message rather than "Tracker not started"; `getVar`, `setVar`,
+// `trackView` and `enableUncaughtExceptionReporting` give "Tracker not
+// started" first.
 
 export = omnistat;
 export as namespace omnistat;
@@ -279,19 +287,27 @@ declare namespace omnistat {
      * `trackEvent`, `trackException`, `trackView` or `trackTiming`, and then
      * go out with every hit of that tracker; a later value for the same index
      * replaces the earlier one, and null removes the dimension from later
-     * hits. Works before a start and always answers OK.
-     * @param index the dimension index, a number from 1
-     * @param value the value
+     * hits. Works before a start. Rejects with status 9, storing nothing,
+     * when an argument is missing ("addCustomDimension: argument 1 (value)
+     * is missing") or when the index is not a number from 0 to
+     * 18446744073709551615 (a string, a negative number, 1e300): "addCustomDimension:
+     * argument 0 (dimension index) is not a number from 0 to
+     * 18446744073709551615".
+     * @param index the dimension index, a number from 0 (0 gives "&cd0")
+     * @param value the value: text, a number or a boolean as it is, null to remove it
      */
-    addCustomDimension(index: number, value: string | null): Promise<NoMessage>;
+    addCustomDimension(index: number, value: string | number | boolean | null): Promise<NoMessage>;
     /** `addCustomDimension` with Cordova-style callbacks. */
-    addCustomDimension(index: number, value: string | null, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
+    addCustomDimension(index: number, value: string | number | boolean | null, success: SuccessCallback<NoMessage> | null, error?: ErrorCallback): Promise<NoMessage>;
 
     /**
      * Sets custom metric `index` ("&cm<index>") on the default tracker. Sends
      * no hit: the value goes out with the next hit and every hit after it.
-     * Needs a started tracker.
-     * @param index the metric index, a number from 1
+     * Needs a started tracker. An index with a fraction is cut to a whole
+     * number; one that is negative or over 2147483647 rejects with status 9,
+     * "trackMetric: argument 0 (metric index) is not a number from 0 to
+     * 2147483647", and sets nothing.
+     * @param index the metric index, a number from 0 (0 gives "&cm0")
      * @param value the metric value
      */
     trackMetric(index: number, value: number | string | null): Promise<NoMessage>;
