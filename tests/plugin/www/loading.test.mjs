@@ -4,9 +4,15 @@
 import { describe, it, after } from 'node:test';
 import assert from 'node:assert/strict';
 import vm from 'node:vm';
-import { readFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import { existsSync, readFileSync } from 'node:fs';
+import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { TYPES_PATH, fakeCordova, fakeDocument, moduleSource, omnistatModule } from './support.mjs';
+import { MODULE_PATH, TYPES_PATH, fakeCordova, fakeDocument, moduleSource, omnistatModule } from './support.mjs';
+
+const PLUGIN_DIR = dirname(dirname(MODULE_PATH));
+// Cordova's manifest reader, installed with the page scripts (npm ci in App/).
+const PluginInfo = createRequire(import.meta.url)('../../../App/node_modules/cordova-common/src/PluginInfo/PluginInfo.js');
 
 const COMMANDS = [
   'startTrackerWithId', 'setAllowIDFACollection', 'getVar', 'setVar', 'dispatch', 'debugMode',
@@ -181,14 +187,28 @@ describe('declarations and manifests', () => {
     assert.match(dts, /declare global \{\s*interface Window \{[^}]*omnistat: omnistat\.OmnistatModule;/);
   });
 
-  it('points package.json and plugin.xml at the module', () => {
+  it('points package.json and plugin.xml at the module and the native service it ships', () => {
     const pkg = JSON.parse(read('../../../plugin/package.json'));
     assert.deepEqual([pkg.name, pkg.version, pkg.main, pkg.types, pkg.cordova.id],
       ['cordova-plugin-omnistat', '3.20.0', 'www/omnistat.js', 'types/index.d.ts', 'cordova-plugin-omnistat']);
     assert.equal(pkg.dependencies, undefined);
-    const xml = read('../../../plugin/plugin.xml');
-    assert.match(xml, /<plugin [^>]*id="cordova-plugin-omnistat"/);
-    assert.match(xml, /<js-module src="www\/omnistat.js" name="omnistat">\s*<clobbers target="omnistat"\/>/);
-    assert.match(xml, /<feature name="OmnistatPlugin">/);
+
+    // The manifest as Cordova's own tooling reads it.
+    const plugin = new PluginInfo(PLUGIN_DIR);
+    assert.deepEqual([plugin.id, plugin.version], [pkg.name, pkg.version]);
+    assert.deepEqual(plugin.getJsModules('linux').map((m) => [m.src, m.name, m.clobbers.map((c) => c.target)]),
+      [['www/omnistat.js', 'omnistat', ['omnistat']]]);
+    assert.deepEqual(plugin.getPlatformsArray(), ['linux']);
+    assert.deepEqual(pkg.cordova.platforms, plugin.getPlatformsArray());
+    const features = plugin.getConfigFiles('linux').flatMap((c) => c.xmls)
+      .filter((x) => x.tag === 'feature').map((x) => x.attrib.name);
+    assert.deepEqual(features, [omnistatModule.SERVICE]);
+    // Every native file the platform names is there and is packed.
+    const native = [...plugin.getHeaderFiles('linux'), ...plugin.getSourceFiles('linux')].map((f) => f.src);
+    assert.deepEqual(native.sort(), ['OmnistatPlugin.cpp', 'OmnistatPlugin.h']);
+    for (const src of native) {
+      assert.ok(existsSync(join(PLUGIN_DIR, src)), src);
+      assert.ok(pkg.files.includes(src), `${src} is packed`);
+    }
   });
 });
