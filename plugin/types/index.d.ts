@@ -60,7 +60,13 @@ declare namespace omnistat {
    */
   interface OmnistatError extends Error {
     readonly name: 'OmnistatError';
-    /** The answer's status: 9 (ERROR) for a command's own failure, 2 to 8 for the framework's, 9 too when the command could not be posted. */
+    /**
+     * The answer's status: 9 (ERROR) for a command's own failure and when the
+     * command could not be posted; the framework's own (2 to 8) when the
+     * bridge passes it to the error callback as its second argument (through
+     * cordova.js, an answer whose message is a MultiPart of [message, status]),
+     * otherwise 9 as well.
+     */
     status: StatusCode | number;
     /** The command that failed, for example "trackView". */
     action: string | null;
@@ -95,8 +101,7 @@ declare namespace omnistat {
   /**
    * A bridge in Cordova's form: posts `action` with `args` to `service` and
    * later calls `success(message)` or `error(message, status?)` once.
-   * A bridge that leaves out the status gets 9 (ERROR) unless the module can
-   * see it (it can with cordova.js).
+   * An error without a status is taken as 9 (ERROR).
    */
   type Exec = (
     success: ((message?: unknown) => void) | null,

@@ -29,7 +29,9 @@
  *
  * In all three the exported object is a ready-to-use instance bound to
  * `window.cordova.exec` and Cordova's "deviceready" event, plus the factory
- * `createOmnistat`, `OmnistatError` and the `Status` values.
+ * `createOmnistat`, `OmnistatError` and the `Status` values. The module only
+ * calls into Cordova (`exec`, `require('cordova/channel')`); it replaces
+ * nothing of it, so other plugins of the page see Cordova as it shipped.
  */
 (function (root, factory) {
   'use strict';
@@ -174,27 +176,6 @@
     return root && root.cordova ? root.cordova : undefined;
   }
 
-  // Cordova hands an error callback only the answer's message. To give the
-  // Error its status, the module watches `cordova.callbackFromNative`, the
-  // one function through which every native answer reaches its callbacks, and
-  // notes the status of the answer being delivered while the callback runs.
-  var deliveringStatus = [];
-
-  function watchCordovaStatus(cordova) {
-    var original = cordova.callbackFromNative;
-    if (typeof original !== 'function' || original.omnistatWatchesStatus) return;
-    var watching = function (callbackId, isSuccess, status) {
-      deliveringStatus.push(status);
-      try {
-        return original.apply(this, arguments);
-      } finally {
-        deliveringStatus.pop();
-      }
-    };
-    watching.omnistatWatchesStatus = true;
-    cordova.callbackFromNative = watching;
-  }
-
   // Resolved when a command is posted, not when the module loads, so this file
   // may be loaded before cordova.js.
   function cordovaExec(success, error, service, action, args) {
@@ -202,12 +183,7 @@
     if (!cordova || typeof cordova.exec !== 'function') {
       throw new TypeError('cordova.exec is not available');
     }
-    watchCordovaStatus(cordova);
     return cordova.exec(success, error, service, action, args);
-  }
-
-  function cordovaErrorStatus() {
-    return deliveringStatus.length ? deliveringStatus[deliveringStatus.length - 1] : undefined;
   }
 
   // Calls fn once Cordova's "deviceready" has fired. The event is sticky in
@@ -289,7 +265,8 @@
   /**
    * Makes an Omnistat object over a bridge.
    *   options.exec(success, error, service, action, args)  posts a command;
-   *     the bridge later calls success(message) or error(message[, status]).
+   *     the bridge later calls success(message) or error(message[, status]);
+   *     an error without a status is taken as ERROR.
    *     Default: window.cordova.exec, looked up when a command is posted.
    *   options.onReady(fn)  calls fn once the bridge can take commands.
    *     Default: Cordova's "deviceready" (at once when it has fired).
@@ -299,7 +276,6 @@
     var opts = options || {};
     var exec = typeof opts.exec === 'function' ? opts.exec : cordovaExec;
     var onReady = typeof opts.onReady === 'function' ? opts.onReady : cordovaOnReady;
-    var errorStatus = exec === cordovaExec ? cordovaErrorStatus : function () { return undefined; };
 
     var queue = [];
     var readiness = 'idle'; // 'idle' | 'waiting' | 'ready'
@@ -358,10 +334,13 @@
         answered = true;
         settle(entry, true, message, true);
       };
+      // The status comes with the answer, as the error callback's second
+      // argument, when the bridge sends one: cordova.js passes it for an
+      // answer whose message is the framework's MultiPart [message, status].
+      // Without it the failure is the service's own, which answers ERROR.
       var onError = function (message, status) {
         if (answered) return;
         answered = true;
-        if (typeof status !== 'number') status = errorStatus();
         if (typeof status !== 'number') status = Status.ERROR;
         settle(entry, false, errorFromAnswer(entry.action, message, status), true);
       };

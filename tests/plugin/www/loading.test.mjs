@@ -1,5 +1,5 @@
 // The three ways the module is loaded (Node's require, a classic page script,
-// Cordova's module loader), each over a cordova.js stand-in, and the
+// Cordova's plugin loader), each over Cordova's own cordova.js, and the
 // declarations and manifests that describe it.
 import { describe, it, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -8,7 +8,7 @@ import { createRequire } from 'node:module';
 import { existsSync, readFileSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { MODULE_PATH, TYPES_PATH, fakeCordova, fakeDocument, moduleSource, omnistatModule } from './support.mjs';
+import { MODULE_PATH, TYPES_PATH, moduleSource, omnistatModule, page, withStatus } from './support.mjs';
 
 const PLUGIN_DIR = dirname(dirname(MODULE_PATH));
 // Cordova's manifest reader, installed with the page scripts (npm ci in App/).
@@ -20,15 +20,6 @@ const COMMANDS = [
   'addCustomDimension', 'trackMetric', 'trackEvent', 'trackException', 'trackView', 'trackTiming',
   'addTransaction', 'addTransactionItem', 'getStatistics',
 ];
-
-// A page: a window that is its own global, with a document and maybe cordova.
-function page({ cordova } = {}) {
-  const document = fakeDocument();
-  const window = vm.createContext({ document });
-  window.window = window;
-  if (cordova) window.cordova = cordova;
-  return { window, document };
-}
 
 describe('required from Node', () => {
   after(() => { delete globalThis.cordova; });
@@ -44,18 +35,19 @@ describe('required from Node', () => {
 
   it('looks cordova.exec up only when a command is posted', async () => {
     await assert.rejects(omnistatModule.trackView('Early'), /cordova.exec is not available/);
-    const cordova = fakeCordova();
-    globalThis.cordova = cordova;
+    const shell = page();
+    globalThis.cordova = shell.loadCordova();
+    await shell.deviceReady();
     const view = omnistatModule.trackView('Home');
-    const opt = omnistatModule.setOptOut(true);
-    assert.deepEqual(cordova.messages.map((m) => m.slice(1)),
+    const opt = omnistatModule.setOptOut(true).catch((e) => e);
+    assert.deepEqual(shell.posted.map((m) => m.slice(1)),
       [['OmnistatPlugin', 'trackView', ['Home', null]], ['OmnistatPlugin', 'setOptOut', [true]]]);
-    await cordova.nativeCallback(cordova.messages[0][0], 1, null);
-    await cordova.nativeCallback(cordova.messages[1][0], 7, 'no such action');
+    await shell.answer(shell.posted[0][0], 1, null);
+    await shell.answer(shell.posted[1][0], 7, withStatus('Invalid action: setOptOut', 7));
     assert.equal(await view, null);
-    const err = await opt.catch((e) => e);
+    const err = await opt;
     assert.ok(err instanceof omnistatModule.OmnistatError);
-    assert.deepEqual([err.status, err.message], [7, 'no such action']);
+    assert.deepEqual([err.status, err.message], [7, 'Invalid action: setOptOut']);
   });
 });
 
@@ -69,51 +61,58 @@ describe('loaded as a classic script', () => {
   });
 
   it('waits for deviceready, even when cordova.js comes after it', async () => {
-    const { window, document } = page();
+    const shell = page();
+    const { window, document } = shell;
     vm.runInContext(moduleSource(), window);
     const started = window.omnistat.startTrackerWithId('UA-1', 20);
-    const view = window.omnistat.trackView('Home');
+    const view = window.omnistat.trackView('Home').catch((e) => e);
     assert.equal(document.listeners.deviceready.length, 1);
 
-    const cordova = fakeCordova();
-    window.cordova = cordova;
-    assert.equal(cordova.messages.length, 0);
-    document.dispatch('deviceready');
-    assert.deepEqual(cordova.messages.map((m) => m[2]), ['startTrackerWithId']);
+    shell.loadCordova();
+    assert.equal(shell.posted.length, 0);
+    await shell.deviceReady();
+    assert.deepEqual(shell.posted.map((m) => m[2]), ['startTrackerWithId']);
 
-    await cordova.nativeCallback(cordova.messages[0][0], 1, null);
-    assert.deepEqual(cordova.messages.map((m) => [m[2], m[3]]),
+    await shell.answer(shell.posted[0][0], 1, null);
+    assert.deepEqual(shell.posted.map((m) => [m[2], m[3]]),
       [['startTrackerWithId', ['UA-1', 20]], ['trackView', ['Home', null]]]);
-    await cordova.nativeCallback(cordova.messages[1][0], 9, 'Tracker not started');
+    await shell.answer(shell.posted[1][0], 9, 'Tracker not started');
     assert.equal(await started, null);
-    const err = await view.catch((e) => e);
+    const err = await view;
     assert.deepEqual([err.name, err.status, err.message], ['OmnistatError', 9, 'Tracker not started']);
   });
 
-  it('posts at once when deviceready has already fired', () => {
-    const cordova = fakeCordova({ deviceReady: true });
-    const { window, document } = page({ cordova });
-    vm.runInContext(moduleSource(), window);
-    window.omnistat.dispatch();
-    assert.deepEqual(cordova.messages, [['INVALID', 'OmnistatPlugin', 'dispatch', []]]);
-    assert.equal(document.listeners.deviceready, undefined);
+  it('posts at once when deviceready has already fired', async () => {
+    const shell = page();
+    const cordova = shell.loadCordova();
+    await shell.deviceReady();
+    vm.runInContext(moduleSource(), shell.window);
+    shell.window.omnistat.dispatch();
+    assert.deepEqual(shell.posted, [['INVALID', 'OmnistatPlugin', 'dispatch', []]]);
+    assert.equal(shell.document.listeners.deviceready, undefined);
     assert.deepEqual(Object.keys(cordova.callbacks), []);
   });
 
-  it('reads each error status from the answer being delivered', async () => {
-    const cordova = fakeCordova({ deviceReady: true });
-    const { window } = page({ cordova });
-    vm.runInContext(moduleSource(), window);
+  it("reads each error status from its own answer and leaves Cordova's functions as they were", async () => {
+    const shell = page();
+    const cordova = shell.loadCordova();
+    await shell.deviceReady();
+    const exec = cordova.require('cordova/exec');
+    const shipped = [cordova.callbackFromNative, cordova.exec, exec.nativeCallback];
+    vm.runInContext(moduleSource(), shell.window);
     const results = [
-      window.omnistat.getVar('&a').catch((e) => e.status),
-      window.omnistat.getVar('&b').catch((e) => e.status),
-      window.omnistat.getVar('&c'),
+      shell.window.omnistat.getVar('&a').catch((e) => [e.status, e.message]),
+      shell.window.omnistat.getVar('&b').catch((e) => [e.status, e.message]),
+      shell.window.omnistat.getVar('&c'),
     ];
-    const [a, b, c] = cordova.messages.map((m) => m[0]);
-    await cordova.nativeCallback(b, 2, 'Class not found');
-    await cordova.nativeCallback(a, 9, 'Tracker not started');
-    await cordova.nativeCallback(c, 1, 'value');
-    assert.deepEqual(await Promise.all(results), [9, 2, 'value']);
+    const [a, b, c] = shell.posted.map((m) => m[0]);
+    await shell.answer(b, 2, withStatus('Class not found: OmnistatPlugin', 2));
+    await shell.answer(a, 9, 'Tracker not started');
+    await shell.answer(c, 1, 'value');
+    assert.deepEqual(await Promise.all(results),
+      [[9, 'Tracker not started'], [2, 'Class not found: OmnistatPlugin'], 'value']);
+    assert.deepEqual([cordova.callbackFromNative, cordova.exec, exec.nativeCallback], shipped);
+    assert.deepEqual(Object.keys(cordova.callbacks), []);
   });
 
   it("reports a throwing callback through the page's reportError and goes on", async () => {
@@ -134,22 +133,32 @@ describe('loaded as a classic script', () => {
   });
 });
 
-describe('loaded by cordova.define', () => {
-  it('exports through module.exports for the clobbers target', async () => {
-    const cordova = fakeCordova();
-    const { window, document } = page({ cordova });
-    const wrapped = `cordova.define("cordova-plugin-omnistat.omnistat", function(require, exports, module) {\n${moduleSource()}\n});`;
-    vm.runInContext(wrapped, window, { filename: 'plugins/cordova-plugin-omnistat/www/omnistat.js' });
-    const exported = cordova.require('cordova-plugin-omnistat.omnistat');
-    assert.equal(window.omnistat, undefined, 'the module set a global of its own');
-    window.omnistat = exported; // what <clobbers target="omnistat"/> does
+describe("loaded by Cordova's plugin loader", () => {
+  it('is clobbered onto window.omnistat and works over the unchanged cordova global', async () => {
+    const shell = page({
+      plugins: {
+        'cordova-plugin-omnistat.omnistat': {
+          file: 'plugins/cordova-plugin-omnistat/www/omnistat.js',
+          clobbers: ['omnistat'],
+          source: moduleSource(),
+        },
+      },
+    });
+    const cordova = shell.loadCordova();
+    const shipped = cordova.callbackFromNative;
+    await shell.deviceReady();
+    assert.equal(typeof shell.window.omnistat.createOmnistat, 'function');
+    assert.equal(shell.window.omnistat, cordova.require('cordova-plugin-omnistat.omnistat'));
 
-    const event = window.omnistat.trackEvent('c', 'a', 'l', 1, true);
-    document.dispatch('deviceready');
-    assert.deepEqual(cordova.messages.map((m) => [m[2], m[3]]), [['trackEvent', ['c', 'a', 'l', 1, true]]]);
-    await cordova.nativeCallback(cordova.messages[0][0], 1, null);
+    const event = shell.window.omnistat.trackEvent('c', 'a', 'l', 1, true);
+    const failed = shell.window.omnistat.setUserId('u').catch((e) => [e.status, e.message]);
+    assert.deepEqual(shell.posted.map((m) => [m[2], m[3]]),
+      [['trackEvent', ['c', 'a', 'l', 1, true]], ['setUserId', ['u']]]);
+    await shell.answer(shell.posted[0][0], 1, null);
+    await shell.answer(shell.posted[1][0], 9, 'Tracker not started');
     assert.equal(await event, null);
-    assert.equal(typeof exported.createOmnistat, 'function');
+    assert.deepEqual(await failed, [9, 'Tracker not started']);
+    assert.equal(cordova.callbackFromNative, shipped);
   });
 });
 
