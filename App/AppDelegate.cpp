@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "platform/Capacitor/ApplicationDelegateProxy.h"
+#include "platform/Foundation/Log.h"
 
 bool AppDelegate::applicationDidFinishLaunchingWithOptions(UIApplication&,
                                                            const platform::Dictionary&) {
@@ -15,6 +16,18 @@ void AppDelegate::applicationWillTerminate(UIApplication&) {}
 
 bool AppDelegate::applicationOpenURL(UIApplication& application, const std::string& url,
                                      const platform::Dictionary& options) {
+  if (!app_.opens(url)) {
+    constexpr std::size_t kShown = 200;
+    std::string schemes;
+    for (const std::string& scheme : app_.schemes)
+      schemes += (schemes.empty() ? " " : ", ") + scheme + ":";
+    platform::NSLog(
+        "halden-app: not opening " + url.substr(0, kShown) + (url.size() > kShown ? "..." : "") +
+        (app_.schemes.empty() ? ": the application opens no URL"
+                              : ": the application opens only" + schemes + " URLs of at most " +
+                                    std::to_string(AppConfiguration::kMaxURLBytes) + " bytes"));
+    return false;
+  }
   return ApplicationDelegateProxy::shared().applicationOpenURL(application, url, options);
 }
 

@@ -3,19 +3,21 @@
 #include <memory>
 #include <string>
 
+#include "AppConfiguration.h"
 #include "platform/UIKit/UIApplicationDelegate.h"
 #include "platform/UIKit/UIResponder.h"
 #include "platform/UIKit/UIWindow.h"
 
-// The application's delegate. It does no work of its own: URL opens and
-// continued activities go to the hybrid framework's shared delegate proxy,
-// whose answer it gives back.
+// The application's delegate. It does no work of its own: URL opens of the
+// schemes the application names, and continued activities, go to the hybrid
+// framework's shared delegate proxy, whose answer it gives back; any other
+// URL is refused (logged) and never reaches the page.
 // Threads: main thread, where the application calls it.
 class AppDelegate : public UIResponder, public UIApplicationDelegate {
  public:
   static constexpr char kClassName[] = "AppDelegate";
 
-  AppDelegate() = default;
+  explicit AppDelegate(AppConfiguration app) : app_(std::move(app)) {}
 
   const std::shared_ptr<UIWindow>& window() const { return window_; }
   void setWindow(std::shared_ptr<UIWindow> window) { window_ = std::move(window); }
@@ -34,5 +36,6 @@ class AppDelegate : public UIResponder, public UIApplicationDelegate {
                                        RestorationHandler restorationHandler) override;
 
  private:
+  AppConfiguration app_;
   std::shared_ptr<UIWindow> window_;
 };

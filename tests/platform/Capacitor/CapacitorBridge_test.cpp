@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "App/AppDelegate.h"
+#include "AppDelegate.h"
 #include "platform/UIKit/UIApplication.h"
 
 namespace {
@@ -28,6 +28,13 @@ std::vector<json> results(const std::vector<std::string>& scripts) {
   return out;
 }
 
+// The delegate of an application that opens "x-halden-shop:" URLs.
+std::shared_ptr<AppDelegate> shopDelegate() {
+  AppConfiguration shop;
+  shop.schemes = {"x-halden-shop"};
+  return std::make_shared<AppDelegate>(shop);
+}
+
 std::string call(const std::string& id, const std::string& plugin, const std::string& method,
                  json options = json::object()) {
   return json({{"type", "message"},
@@ -42,7 +49,7 @@ TEST(CapacitorBridgeTest, UrlOpensReachListenersAndWaitForTheFirstOne) {
   std::vector<std::string> scripts;
   platform::CapacitorBridge bridge([&](const std::string& s) { scripts.push_back(s); });
   UIApplication app;
-  app.setDelegate(std::make_shared<AppDelegate>());
+  app.setDelegate(shopDelegate());
 
   // Opened before the page listens: kept.
   EXPECT_TRUE(app.openURL("x-halden-shop://product/mug?utm_source=cold", {}));
@@ -82,7 +89,7 @@ TEST(CapacitorBridgeTest, MethodsAnswerAndStrangersAreRefused) {
   std::vector<std::string> scripts;
   platform::CapacitorBridge bridge([&](const std::string& s) { scripts.push_back(s); });
   UIApplication app;
-  app.setDelegate(std::make_shared<AppDelegate>());
+  app.setDelegate(shopDelegate());
   bridge.receive(call("0", "App", "getLaunchUrl"));  // none yet
   app.openURL("x-halden-shop://product/tote", {});   // launched with it
   bridge.receive(call("1", "App", "getLaunchUrl"));
@@ -102,6 +109,33 @@ TEST(CapacitorBridgeTest, MethodsAnswerAndStrangersAreRefused) {
   const std::string preamble = platform::CapacitorBridge::preamble("app://localhost");
   EXPECT_NE(preamble.find("window.WEBVIEW_SERVER_URL = \"app://localhost\""), std::string::npos);
   EXPECT_NE(preamble.find("\"PluginHeaders\""), std::string::npos);
+}
+
+TEST(CapacitorBridgeTest, OnlyTheApplicationsSchemesReachThePageAndFewAreKept) {
+  std::vector<std::string> scripts;
+  platform::CapacitorBridge bridge([&](const std::string& s) { scripts.push_back(s); });
+  UIApplication app;
+  app.setDelegate(shopDelegate());
+  // Not the application's: refused, nothing kept for the page.
+  EXPECT_FALSE(app.openURL("x-other-app://steal?token=1", {}));
+  EXPECT_FALSE(app.openURL("file:///etc/passwd", {}));
+  EXPECT_FALSE(app.openURL("javascript:alert(1)", {}));
+  EXPECT_FALSE(app.openURL("x-halden-shop", {}));  // no scheme at all
+  EXPECT_FALSE(
+      app.openURL("x-halden-shop://" + std::string(AppConfiguration::kMaxURLBytes, 'a'), {}));
+  // The scheme in any case; of those opened before anyone listens, the newest.
+  const std::size_t opened = platform::CapacitorBridge::kMaxRetained + 3;
+  for (std::size_t i = 0; i < opened; ++i)
+    EXPECT_TRUE(app.openURL("X-Halden-Shop://product/" + std::to_string(i), {}));
+  EXPECT_TRUE(scripts.empty());
+  bridge.receive(call("1", "App", "addListener", {{"eventName", "appUrlOpen"}}));
+
+  std::vector<std::string> heard;
+  for (const json& r : results(scripts))
+    heard.push_back(r["data"]["url"]);
+  ASSERT_EQ(heard.size(), platform::CapacitorBridge::kMaxRetained);
+  EXPECT_EQ(heard.front(), "X-Halden-Shop://product/3");
+  EXPECT_EQ(heard.back(), "X-Halden-Shop://product/" + std::to_string(opened - 1));
 }
 
 }  // namespace

@@ -39,7 +39,7 @@
   const round2 = (n) => Math.round(n * 100) / 100;
   const escape = (s) => String(s).replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
   const icon = (p, size) => `<svg class="shape" width="${size}" height="${size}" viewBox="0 0 64 64" ` +
-    `fill="currentColor" style="color:${p.color}" aria-hidden="true" focusable="false">${SHAPES[p.id]}</svg>`;
+    `fill="currentColor" color="${p.color}" aria-hidden="true" focusable="false">${SHAPES[p.id]}</svg>`;
 
   // ---- The activity list --------------------------------------------------
 
