@@ -222,6 +222,8 @@ void OmnistatPlugin::dispatch(const Command&) {
 void OmnistatPlugin::debugMode(const Command&) {
   debugMode_ = true;
   if (auto logger = TLM::sharedInstance().logger()) logger->setLogLevel(TLMLogLevelVerbose);
+  // The window opens its inspector too, where the application allows it.
+  if (CDVCommandDelegate* delegate = commandDelegate()) delegate->requestWebInspector();
 }
 
 void OmnistatPlugin::setField(const Command& command, const char* key, const char* what) {

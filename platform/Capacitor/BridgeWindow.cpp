@@ -97,6 +97,20 @@ struct BridgeWindow::Impl {
     if (webkit_settings_get_enable_developer_extras(settings)) return;
     webkit_settings_set_enable_developer_extras(settings, TRUE);
     webkit_settings_set_enable_write_console_messages_to_stdout(settings, TRUE);
+    NSLog("BridgeWindow: the web inspector is on");
+  }
+
+  // A plugin asked for the inspector (on its thread).
+  void inspectorRequested() {
+    if (!configuration().inspectorOnRequest) {
+      NSLog(
+          "BridgeWindow: a plugin asked for the web inspector; the application does not allow it");
+      return;
+    }
+    std::weak_ptr<Impl*> target = alive;
+    RunLoop::main().post([target] {
+      if (std::shared_ptr<Impl*> impl = target.lock()) (*impl)->enableInspector();
+    });
   }
 
   static std::optional<std::string> resource(const std::string& path, const char*& mime) {
@@ -151,7 +165,17 @@ struct BridgeWindow::Impl {
     gpointer copy = g_memdup2(body->data(), size);
     GInputStream* stream =
         g_memory_input_stream_new_from_data(copy, static_cast<gssize>(size), g_free);
-    webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(size), mime);
+    WebKitURISchemeResponse* response =
+        webkit_uri_scheme_response_new(stream, static_cast<gint64>(size));
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_set_content_type(headers, mime, nullptr);
+    soup_message_headers_append(headers, "Content-Security-Policy",
+                                configuration().contentSecurityPolicy.c_str());
+    soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
+    webkit_uri_scheme_response_set_http_headers(response, headers);  // takes them
+    webkit_uri_scheme_response_set_content_type(response, mime);
+    webkit_uri_scheme_request_finish_with_response(request, response);
+    g_object_unref(response);
     g_object_unref(stream);
   }
 
@@ -172,17 +196,9 @@ struct BridgeWindow::Impl {
   static void onCordovaMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
                                gpointer data) {
     auto* impl = static_cast<Impl*>(data);
-    std::optional<std::string> message = impl->ownMessage(result, "cordova");
-    if (!message) return;
-    // Only a message that can be a debugMode command is parsed here; the
-    // bridge parses every message once, on its own thread.
-    if (message->find("\"debugMode\"") != std::string::npos) {
-      const json command = json::parse(*message, nullptr, false);
-      if (command.is_array() && command.size() > 2 && command[2] == "debugMode") {
-        impl->enableInspector();
-      }
+    if (std::optional<std::string> message = impl->ownMessage(result, "cordova")) {
+      impl->cordova->receive(std::move(*message));
     }
-    impl->cordova->receive(std::move(*message));
   }
 
   static void onCapacitorMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
@@ -206,6 +222,13 @@ struct BridgeWindow::Impl {
     NSLog(std::string("BridgeWindow: not following ") + uri);
     webkit_policy_decision_ignore(decision);
     return TRUE;
+  }
+
+  // No page opens a window (window.open, target="_blank").
+  static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    NSLog(std::string("BridgeWindow: not opening a window for ") + (uri ? uri : "no address"));
+    return nullptr;
   }
 
   static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
@@ -258,13 +281,19 @@ BridgeWindow::BridgeWindow() : impl_(std::make_unique<Impl>()) {
     RunLoop::main().post([alive, answer] {
       std::shared_ptr<Impl*> target = alive.lock();
       if (!target) return;
+      // A refusal's message goes as Cordova's two-part message [message,
+      // status], so the error callback hears the status too (the bridge's
+      // own refusals are not the plugin's status 9). A part may not be null.
       (*target)->evaluate(
-          "(function (a) { var c = window.cordova; if (c && c.require) "
-          "c.require('cordova/exec').nativeCallback(a.callbackId, a.status, a.message, "
+          "(function (a) { var c = window.cordova; if (!c || !c.require) return; "
+          "var m = a.status > 1 && a.message !== null "
+          "? {CDVType: 'MultiPart', messages: [a.message, a.status]} : a.message; "
+          "c.require('cordova/exec').nativeCallback(a.callbackId, a.status, m, "
           "a.keepCallback); })(" +
           answer + ");");
     });
   });
+  impl->cordova->setInspectorHandler([impl] { impl->inspectorRequested(); });
   if (c.registerPlugins) c.registerPlugins(*impl->cordova);
   impl->capacitor = std::make_unique<CapacitorBridge>(
       [impl](const std::string& script) { impl->evaluate(script); });
@@ -312,6 +341,7 @@ BridgeWindow::BridgeWindow() : impl_(std::make_unique<Impl>()) {
   if (c.inspector) impl->enableInspector();
   g_signal_connect(impl->view, "decide-policy", G_CALLBACK(Impl::onDecidePolicy), impl);
   g_signal_connect(impl->view, "load-changed", G_CALLBACK(Impl::onLoadChanged), impl);
+  g_signal_connect(impl->view, "create", G_CALLBACK(Impl::onCreate), impl);
   g_signal_connect(impl->view, "close", G_CALLBACK(Impl::onViewClose), impl);
   g_signal_connect(impl->view, "script-dialog", G_CALLBACK(Impl::onScriptDialog), impl);
 
@@ -319,6 +349,17 @@ BridgeWindow::BridgeWindow() : impl_(std::make_unique<Impl>()) {
   g_object_ref(impl->window);
   gtk_window_set_title(GTK_WINDOW(impl->window), c.title.c_str());
   gtk_window_set_default_size(GTK_WINDOW(impl->window), c.width, c.height);
+  if (c.minWidth > 0 || c.minHeight > 0) {
+    gtk_widget_set_size_request(impl->window, c.minWidth > 0 ? c.minWidth : -1,
+                                c.minHeight > 0 ? c.minHeight : -1);
+  }
+  if (GdkRGBA colour; !c.backgroundColor.empty()) {
+    if (gdk_rgba_parse(&colour, c.backgroundColor.c_str())) {
+      webkit_web_view_set_background_color(impl->view, &colour);
+    } else {
+      NSLog("BridgeWindow: not a colour: " + c.backgroundColor);
+    }
+  }
   gtk_container_add(GTK_CONTAINER(impl->window), GTK_WIDGET(impl->view));
   webkit_web_view_load_uri(impl->view, (std::string(kOrigin) + "/index.html").c_str());
 }

@@ -19,10 +19,14 @@ class CommandBridge;
 // application's plugins, and Capacitor's (its native bridge script posts to
 // "bridge"; see CapacitorBridge).
 //
-// Only the application's own pages reach the bridges, and the window
-// follows no link to another origin. The web inspector is on with
-// `inspector`, or from the page's first debugMode call. With `automation`
-// WebKit's WebDriver may drive the window.
+// Only the application's own pages reach the bridges, by three guards: the
+// window follows no navigation of any frame to another origin (nor opens
+// windows), every page comes with the application's Content-Security-Policy
+// (whose frame-src keeps other origins out of frames), and a message is
+// taken only while the window shows one of the application's pages. The web
+// inspector is on with `inspector`, or when a plugin asks for it and
+// `inspectorOnRequest` allows it. With `automation` WebKit's WebDriver may
+// drive the window.
 //
 // Made by class name ("UIMainWindow") after configure().
 // Threads: main thread only; bridge answers come back through the main run
@@ -40,6 +44,8 @@ class BridgeWindow : public UIWindow, public std::enable_shared_from_this<Bridge
   struct Configuration {
     std::string title;
     std::string webRoot;                // the pages, served at app://localhost/
+    std::string contentSecurityPolicy;  // sent with every page and script
+    std::string backgroundColor;        // a CSS colour; empty: the toolkit's
     std::string cordovaScript;          // Cordova's cordova.js, served at /cordova.js
     std::string capacitorBridgeScript;  // Capacitor's native bridge, put into every page
     std::vector<std::pair<std::string, std::string>> scripts;  // URL path, file
@@ -47,8 +53,11 @@ class BridgeWindow : public UIWindow, public std::enable_shared_from_this<Bridge
     std::function<void(CommandBridge&)> registerPlugins;
     bool automation = false;
     bool inspector = false;
+    bool inspectorOnRequest = false;
     int width = 1100;
     int height = 760;
+    int minWidth = 0;
+    int minHeight = 0;
   };
 
   static void configure(Configuration configuration);

@@ -137,7 +137,10 @@ void CapacitorBridge::notify(const std::string& eventName, const std::string& da
                              bool retain) {
   auto it = listeners_.find(eventName);
   if (it == listeners_.end() || it->second.empty()) {
-    if (retain) retained_[eventName].push_back(dataJson);
+    if (!retain) return;
+    std::vector<std::string>& kept = retained_[eventName];
+    kept.push_back(dataJson);
+    if (kept.size() > kMaxRetained) kept.erase(kept.begin());
     return;
   }
   for (const std::string& callbackId : it->second)

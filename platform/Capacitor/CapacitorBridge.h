@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
@@ -19,13 +20,15 @@ namespace platform {
 // "appStateChange" (the application's active state), and "getLaunchUrl",
 // "getState" and "getInfo". An "appUrlOpen" that no listener hears yet is
 // kept and given to the first one, so a URL opened at a cold start reaches
-// the page once it listens, once. Other plugins and methods are refused with
+// the page once it listens, once; of URLs opened before anyone listens, the
+// newest kMaxRetained are kept. Other plugins and methods are refused with
 // an error result.
 //
 // Threads: main thread only; notifications are expected there.
 class CapacitorBridge {
  public:
   using ScriptSink = std::function<void(const std::string& script)>;
+  static constexpr std::size_t kMaxRetained = 8;
 
   explicit CapacitorBridge(ScriptSink sink);
   ~CapacitorBridge();

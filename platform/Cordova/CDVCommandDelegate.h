@@ -8,7 +8,7 @@
 // What a plugin answers and schedules through. Implemented by the bridge
 // that delivers the plugin's commands.
 //
-// Threads: both operations are safe to call from any thread.
+// Threads: every operation is safe to call from any thread.
 class CDVCommandDelegate {
  public:
   virtual ~CDVCommandDelegate() = default;
@@ -19,4 +19,8 @@ class CDVCommandDelegate {
   // every plugin of the bridge; several pieces may run at once and finish in
   // any order. Never blocks the caller.
   virtual void runInBackground(std::function<void()> work) = 0;
+  // A plugin's debug switch asks for the web view's inspector; whether it
+  // opens is the application's to decide. Nothing happens where there is no
+  // web view.
+  virtual void requestWebInspector() {}
 };

@@ -124,6 +124,20 @@ void CommandBridge::runInBackground(std::function<void()> work) {
   pool_.post(std::move(work));
 }
 
+void CommandBridge::setInspectorHandler(InspectorHandler handler) {
+  MutexLock lock(sinkMutex_);
+  inspector_ = std::move(handler);
+}
+
+void CommandBridge::requestWebInspector() {
+  InspectorHandler handler;
+  {
+    MutexLock lock(sinkMutex_);
+    handler = inspector_;
+  }
+  if (handler) handler();
+}
+
 void CommandBridge::answer(std::string_view callbackId, CDVCommandStatus status,
                            const std::string& text) {
   sendPluginResult(CDVPluginResult::resultWithStatus(status, text), callbackId);

@@ -38,6 +38,7 @@ class CommandBridge : public CDVCommandDelegate {
  public:
   using AnswerSink = std::function<void(const std::string& answerJson)>;
   using PluginFactory = std::function<std::unique_ptr<CDVPlugin>()>;
+  using InspectorHandler = std::function<void()>;
 
   // Larger messages are refused unread.
   static constexpr std::size_t kMaxMessageBytes = 8 << 20;
@@ -61,6 +62,10 @@ class CommandBridge : public CDVCommandDelegate {
 
   void sendPluginResult(const CDVPluginResult& result, std::string_view callbackId) override;
   void runInBackground(std::function<void()> work) override;
+  // What a plugin's requestWebInspector() calls, on the plugin's thread;
+  // without one the request is ignored.
+  void setInspectorHandler(InspectorHandler handler);
+  void requestWebInspector() override;
 
  private:
   void deliver(const std::string& message);     // on the delivery thread
@@ -69,6 +74,7 @@ class CommandBridge : public CDVCommandDelegate {
 
   Mutex sinkMutex_;
   AnswerSink sink_ HALDEN_GUARDED_BY(sinkMutex_);  // called under sinkMutex_, one answer at a time
+  InspectorHandler inspector_ HALDEN_GUARDED_BY(sinkMutex_);
   // Delivery-thread state: the registry and the plugins made from it.
   std::map<std::string, PluginFactory, std::less<>> factories_;
   std::map<std::string, std::unique_ptr<CDVPlugin>, std::less<>> plugins_;

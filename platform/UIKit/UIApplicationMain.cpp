@@ -133,6 +133,10 @@ int UIApplicationMain(int argc, char** argv, const char* principalClassName,
   // bus lets the two find each other.
   std::string id = platform::Bundle::main().identifier;
   if (!g_application_id_is_valid(id.c_str())) id = "local.halden.app";
+  // The program's name is the application's: the web view keeps its storage
+  // under it (one application's pages never see another's), and the desktop
+  // matches its windows to the application's entry by it.
+  g_set_prgname(id.c_str());
   const auto flags = G_APPLICATION_HANDLES_OPEN;
   shell.gtk = gtk_application_new(id.c_str(), flags);
   g_signal_connect(shell.gtk, "activate", G_CALLBACK(onActivate), &shell);

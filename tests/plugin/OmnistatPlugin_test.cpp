@@ -121,8 +121,12 @@ TEST_F(OmnistatPluginTest, GatedCommandsWaitForAStartAndTheStartSetsTheInterval)
   EXPECT_FALSE(TLM::sharedInstance().optOut()) << "refused before a start, though the root has it";
   expectOk(call("addCustomDimension", {1, "gold"}));
   post("dispatch");
+  std::atomic<int> inspectorRequests{0};
+  bridge_.setInspectorHandler([&] { ++inspectorRequests; });
   post("debugMode");
   EXPECT_EQ(TLM::sharedInstance().logger()->logLevel(), TLMLogLevelVerbose);
+  EXPECT_EQ(inspectorRequests, 1) << "the web view hears of the debug switch";
+  bridge_.setInspectorHandler(nullptr);
 
   expectOk(call("startTrackerWithId", {"UA-1-1", "10"}));
   EXPECT_EQ(TLM::sharedInstance().dispatchInterval(), 30.0) << "a string is not a number";
