@@ -66,8 +66,8 @@ int HeadlessHost::run() {
     bridge.drain();
     // What the commands stored leaves now, within a bound: a host whose
     // collector is out of reach still ends, and its hits leave with the
-    // next run.
-    if (!TLM::sharedInstance().flush(kFlushSeconds)) {
+    // next run. A run that never reached the client leaves it unmade.
+    if (TLM::exists() && !TLM::sharedInstance().flush(kFlushSeconds)) {
       platform::NSLog("halden-app: hits still pending at exit are kept for the next run");
     }
     mainLoop.post([&mainLoop] {

@@ -75,6 +75,10 @@ TLM& TLM::sharedInstance() {
   return *new (gInstanceStorage) TLM();
 }
 
+bool TLM::exists() {
+  return gInstance.load(std::memory_order_acquire) != nullptr;
+}
+
 std::shared_ptr<TLMLogger> TLM::sharedLogger() {
   return sharedInstance().logger();
 }

@@ -48,6 +48,9 @@ class TLM {
  public:
   /// The one root, made on the first call.
   static TLM& sharedInstance();
+  /// Whether the root has been made: for code that must not make it only to
+  /// find there is nothing to do.
+  static bool exists();
   /// The root's logger, logger(); null when the library is silenced.
   static std::shared_ptr<TLMLogger> sharedLogger();
   /// The worker thread "TLMThread", started on first call. It runs its loop
