@@ -72,9 +72,16 @@ export class AppSession {
   // `args` go to halden-app after "--automation"; `env` adds to its environment.
   static async start({ program, args = [], env = {} }) {
     const port = await freePort();
+    // The application's log lines come through the driver's standard
+    // error: kept for the tests to read, and passed on.
     const driver = spawn('WebKitWebDriver', [`--port=${port}`], {
-      stdio: ['ignore', 'ignore', 'inherit'],
+      stdio: ['ignore', 'ignore', 'pipe'],
       env: { ...process.env, ...env },
+    });
+    let log = '';
+    driver.stderr.on('data', (chunk) => {
+      log += chunk;
+      process.stderr.write(chunk);
     });
     const base = `http://127.0.0.1:${port}`;
     await until(() => fetch(`${base}/status`).then((r) => r.ok), { what: 'WebKitWebDriver' });
@@ -83,13 +90,18 @@ export class AppSession {
         alwaysMatch: { 'webkitgtk:browserOptions': { binary: program, args: ['--automation', ...args] } },
       },
     });
-    return new AppSession(driver, base, created.sessionId, program);
+    return new AppSession(driver, base, created.sessionId, program, () => log);
   }
-  constructor(driver, base, id, program) {
+  constructor(driver, base, id, program, log) {
     this.program = program;
+    this.log = log;
     this.driver = driver;
     this.base = base;
     this.path = `/session/${id}`;
+  }
+  // Waits for the application to log a line holding `text`.
+  logged(text) {
+    return until(() => this.log().includes(text), { what: `the log line "${text}"` });
   }
   send(method, path, body) {
     return command(this.base, method, this.path + path, body);
