@@ -145,6 +145,9 @@ TEST(AppConfigurationTest, TheProgramRefusesABadFileWithStatusTwoAndWritesNothin
   EXPECT_NE(output.find("\"--app\" without a folder"), std::string::npos) << output;
   EXPECT_FALSE(fs::exists(library));
   EXPECT_EQ(fs::directory_iterator(scratch.path()), fs::directory_iterator());
+  // Nor does a headless run that was asked nothing: no client is made.
+  EXPECT_EQ(run("--headless", output), 0) << output;
+  EXPECT_FALSE(fs::exists(library)) << output;
 
   AppFolder app(R"({"appId": "org.example.Notes", "appName": "Notes", "webDir": "www"})");
   ASSERT_EQ(run("--app '" + app.dir.path() + "' --print-config", output), 0) << output;
