@@ -147,6 +147,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   }
 
   void transferDidEnd(int curlCode) override {
+    assertOnLoop(__PRETTY_FUNCTION__);
     State expected = State::Running;
     if (!state_.compare_exchange_strong(expected, State::Ended)) return;
     const auto code = static_cast<CURLcode>(curlCode);
@@ -176,7 +177,12 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
  private:
   enum class State { Created, Running, Ended };
 
+  // Ends the process when `function`, which only the loop's thread runs, is
+  // called elsewhere (debug and sanitizer builds). From start() on.
+  void assertOnLoop(const char* function) const { loop_.load()->assertIsCurrent(function); }
+
   void cancelOnLoop() {
+    assertOnLoop(__PRETTY_FUNCTION__);
     State expected = State::Running;
     if (!state_.compare_exchange_strong(expected, State::Ended)) return;
     // Kept until this call is over: the delegate may be cancelling from
@@ -258,6 +264,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   }
 
   size_t onHeader(std::string_view line) {
+    assertOnLoop(__PRETTY_FUNCTION__);
     if (state_.load() != State::Running) return 0;
     if (line.starts_with("HTTP/")) {
       // A new answer: after a redirect or an interim "100 Continue".
@@ -323,6 +330,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   }
 
   size_t onData(const char* bytes, size_t length) {
+    assertOnLoop(__PRETTY_FUNCTION__);
     if (state_.load() != State::Running) return 0;
     const std::size_t bound = request_.maxResponseBodyBytes;
     std::size_t taken = length;

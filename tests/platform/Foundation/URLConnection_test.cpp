@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Foundation/CurlMultiLoop.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/URLError.h"
@@ -153,6 +154,23 @@ std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
     return nullptr;
   }
   return collector;
+}
+
+// The multi loop belongs to its run loop's thread: called from another, it
+// ends the process rather than race libcurl (in the builds that check).
+TEST(CurlMultiLoopThreads, ACallFromAnotherThreadEndsTheProcess) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the check is compiled out of builds with NDEBUG";
+#else
+  Thread owner("multi-owner");
+  owner.start();
+  std::shared_ptr<CurlMultiLoop> multi;
+  owner.runLoop().postAndWait([&] { multi = CurlMultiLoop::forCurrentThread(); });
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(multi->takeEasyHandle(), "takeEasyHandle.* runs only on its run loop's thread");
+  // Let go on its own thread, whose run loop it watches through.
+  owner.runLoop().postAndWait([&] { multi.reset(); });
+#endif
 }
 
 // Loads run on a thread of their own, as the library's do on its worker.
