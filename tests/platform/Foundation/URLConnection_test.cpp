@@ -15,6 +15,7 @@
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/URLError.h"
+#include "support/CollectorHits.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestEnvironment.h"
@@ -27,6 +28,7 @@ namespace {
 using halden::collector::Collector;
 using halden::collector::CollectorOptions;
 using testing_support::ScriptedHttpServer;
+using testing_support::startCollector;
 using testing_support::waitFor;
 
 const std::string kHit = "v=1&tid=UA-12345-1&cid=35009a79-1a05-49d7-b876-2b884d0f825b&t=screenview";
@@ -143,17 +145,6 @@ std::string gzip(const std::string& text) {
 
 std::vector<uint8_t> bytes(const std::string& text) {
   return {text.begin(), text.end()};
-}
-
-std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
-  options.quiet = true;
-  auto collector = std::make_unique<Collector>(options);
-  std::string error;
-  if (!collector->start(error)) {
-    ADD_FAILURE() << error;
-    return nullptr;
-  }
-  return collector;
 }
 
 // The multi loop belongs to its run loop's thread: called from another, it
