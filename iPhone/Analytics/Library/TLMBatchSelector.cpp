@@ -4,6 +4,7 @@
 
 #include "TLMBatchRequest.h"
 #include "TLMFields.h"
+#include "TLMHitUtil.h"
 #include "TLMLog.h"
 #include "TLMRequestBuilder.h"
 
@@ -100,8 +101,8 @@ size_t TLMBatchSelector::batchBySessionSplit(const std::vector<TLMHitRecord>& hi
                                              size_t maxHits) {
   if (static_cast<int64_t>(maxHits) - 1 < 1 || hits.empty()) return maxHits;
   for (size_t i = std::min(maxHits, hits.size()) - 1; i >= 1; --i) {
-    const platform::Value* value = platform::find(hits[i].parameters, kTLMSessionControl);
-    const std::string* control = value ? platform::stringIf(*value) : nullptr;
+    const std::string* control =
+        TLMHitUtil::stringParameter(hits[i].parameters, kTLMSessionControl);
     if (!control) continue;
     if (*control == kTLMSessionStart) return i;
     if (*control == kTLMSessionEnd) return i + 1;

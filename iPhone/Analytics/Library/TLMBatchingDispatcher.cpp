@@ -57,11 +57,6 @@ std::string hostOf(const std::string& url) {
   return authority;
 }
 
-const std::string* stringParameter(const Dictionary& parameters, std::string_view key) {
-  const Value* v = platform::find(parameters, key);
-  return v ? platform::stringIf(*v) : nullptr;
-}
-
 std::vector<platform::ManagedObjectId> objectIdsOf(const std::vector<TLMHitRecord>& hits) {
   std::vector<platform::ManagedObjectId> ids;
   ids.reserve(hits.size());
@@ -355,8 +350,8 @@ void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
                           hits.size() - admitted.size() - sampledOut);
       break;
     }
-    const std::string* clientId = stringParameter(parameters, kTLMClientId);
-    if (const std::string* rate = stringParameter(parameters, kTLMSampleRate)) {
+    const std::string* clientId = TLMHitUtil::stringParameter(parameters, kTLMClientId);
+    if (const std::string* rate = TLMHitUtil::stringParameter(parameters, kTLMSampleRate)) {
       if (std::optional<float> sampleRate = scanFloat(*rate)) {
         const uint32_t hash = TLMHitUtil::tlHash(clientId ? *clientId : std::string_view());
         if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) {
@@ -373,9 +368,9 @@ void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
   std::vector<TLMAnalyticsPropertiesStore::HitKey> keys;
   std::vector<Dictionary*> numbered;
   for (Dictionary& parameters : admitted) {
-    const std::string* trackingId = stringParameter(parameters, kTLMTrackingId);
+    const std::string* trackingId = TLMHitUtil::stringParameter(parameters, kTLMTrackingId);
     if (!trackingId || trackingId->empty()) continue;
-    const std::string* clientId = stringParameter(parameters, kTLMClientId);
+    const std::string* clientId = TLMHitUtil::stringParameter(parameters, kTLMClientId);
     keys.push_back({*trackingId, clientId ? std::string_view(*clientId) : std::string_view()});
     numbered.push_back(&parameters);
   }

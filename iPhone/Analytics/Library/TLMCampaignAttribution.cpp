@@ -6,6 +6,7 @@
 #include "TLMAnalyticsPropertiesStore.h"
 #include "TLMBatchingDispatcher.h"
 #include "TLMFields.h"
+#include "TLMHitUtil.h"
 #include "TLMLog.h"
 #include "TLMTracker.h"
 #include "platform/Foundation/ClassRegistry.h"
@@ -22,11 +23,6 @@ using platform::Value;
 
 constexpr char kCampaignInfoKey[] = "TLMCampaignInfoIAd";
 constexpr double kCampaignWindowSeconds = 86400.0;
-
-const std::string* stringParameter(const Dictionary& parameters, std::string_view key) {
-  const Value* v = platform::find(parameters, key);
-  return v ? platform::stringIf(*v) : nullptr;
-}
 
 }  // namespace
 
@@ -54,7 +50,7 @@ std::optional<Dictionary> TLMCampaignAttribution::buildCampaignHit(const Diction
 }
 
 bool TLMCampaignAttribution::checkHit(const Dictionary& parameters) {
-  if (const std::string* source = stringParameter(parameters, kTLMCampaignSource);
+  if (const std::string* source = TLMHitUtil::stringParameter(parameters, kTLMCampaignSource);
       source && *source == "iAd") {
     return false;
   }
@@ -138,7 +134,7 @@ void TLMCampaignAttribution::sendCampaignHit(Dictionary campaignHit) {
     worker.runLoop().post([self, campaignHit] { self->sendCampaignHit(campaignHit); });
     return;
   }
-  const std::string* trackingId = stringParameter(campaignHit, kTLMTrackingId);
+  const std::string* trackingId = TLMHitUtil::stringParameter(campaignHit, kTLMTrackingId);
   if (!trackingId) return;
   if (trackerIdCache_.count(*trackingId)) return;
   trackerIdCache_.emplace(*trackingId, true);
