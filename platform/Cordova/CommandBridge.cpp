@@ -144,6 +144,7 @@ void CommandBridge::answer(std::string_view callbackId, CDVCommandStatus status,
 }
 
 CDVPlugin* CommandBridge::plugin(std::string_view service) {
+  delivery_.runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   if (auto it = plugins_.find(service); it != plugins_.end()) return it->second.get();
   auto factory = factories_.find(service);
   if (factory == factories_.end()) return nullptr;
@@ -155,6 +156,7 @@ CDVPlugin* CommandBridge::plugin(std::string_view service) {
 }
 
 void CommandBridge::deliver(const std::string& message) {
+  delivery_.runLoop().assertIsCurrent(__PRETTY_FUNCTION__);
   constexpr int kDeepest = 64;
   if (nestsDeeperThan(message, kDeepest)) {
     NSLog("CommandBridge: dropped a message nested deeper than " + std::to_string(kDeepest) +

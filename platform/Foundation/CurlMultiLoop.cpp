@@ -233,18 +233,22 @@ CurlMultiLoop::CurlMultiLoop(RunLoop& loop) : impl_(std::make_unique<Impl>(loop)
 CurlMultiLoop::~CurlMultiLoop() = default;
 
 void CurlMultiLoop::add(std::shared_ptr<Transfer> transfer) {
+  impl_->loop.assertIsCurrent(__PRETTY_FUNCTION__);
   if (transfer) impl_->add(std::move(transfer));
 }
 
 void CurlMultiLoop::remove(Transfer& transfer) {
+  impl_->loop.assertIsCurrent(__PRETTY_FUNCTION__);
   impl_->remove(transfer);
 }
 
 void* CurlMultiLoop::takeEasyHandle() {
+  impl_->loop.assertIsCurrent(__PRETTY_FUNCTION__);
   return impl_->takeEasyHandle();
 }
 
 void CurlMultiLoop::recycleEasyHandle(void* easy) {
+  impl_->loop.assertIsCurrent(__PRETTY_FUNCTION__);
   impl_->recycleEasyHandle(static_cast<CURL*>(easy));
 }
 

@@ -268,135 +268,177 @@ struct RunLoop::Impl {
     }
   }
 
+  // One run: passes until a stop, a deadline, nothing left to wait for (with
+  // a deadline) or, with `returnAfterSource`, the first callback. A pass
+  // runs the ready tasks, then the timers due, then waits once on the
+  // descriptors and calls those that are ready.
   RunResult runPass(std::optional<Clock::time_point> deadline, bool returnAfterSource);
+
+  // What a step of a pass answers: the result the run ends with, or nothing
+  // to go on.
+  using Outcome = std::optional<RunResult>;
+  // The descriptors one wait polls (the wake-up first), and until when.
+  struct PollSet {
+    std::vector<pollfd> fds;
+    std::vector<WatchId> watchIds;  // of fds[1...]
+    Clock::time_point wakeAt;
+    bool haveTasks = false;  // work already queued: the wait does not block
+  };
+
+  // After every callback: a stop ends the run, then so does a handled source
+  // when the caller asked for just one.
+  Outcome afterCallback(bool returnAfterSource);
+  Outcome runReadyTasks(bool returnAfterSource);
+  Outcome runDueTimers(bool returnAfterSource);
+  // The first timer due by `passStart`, taken out (a repeating one put back
+  // at its next time); null when none is due.
+  std::shared_ptr<Task> takeDueTimer(Clock::time_point passStart);
+  // None when the loop is idle and the run has a deadline: it is finished.
+  std::optional<PollSet> pollSet(std::optional<Clock::time_point> deadline);
+  Outcome waitOnDescriptors(PollSet& set, bool returnAfterSource);
+  Outcome dispatchReady(const PollSet& set, bool returnAfterSource);
 };
 
 RunLoop::RunResult RunLoop::Impl::runPass(std::optional<Clock::time_point> deadline,
                                           bool returnAfterSource) {
-  // After every callback: a stop ends the run, then so does a handled source
-  // when the caller asked for just one.
-  auto afterCallback = [&]() -> std::optional<RunResult> {
-    if (takeStop()) return RunResult::Stopped;
-    if (returnAfterSource) return RunResult::HandledSource;
-    return std::nullopt;
-  };
-
   for (;;) {
     if (takeStop()) return RunResult::Stopped;
-
-    {
-      MutexLock lock(mutex);
-      for (Task& task : pending)
-        ready.push_back(std::move(task));
-      pending.clear();
-    }
-    while (!ready.empty()) {
-      {
-        Task task = std::move(ready.front());
-        ready.pop_front();
-        task();
-      }  // destroyed before anything else, releasing a postAndWait() caller
-      if (auto result = afterCallback()) return *result;
-    }
-
-    // Only what was due when the pass began: a timer that keeps rescheduling
-    // itself at zero delay must not hold the loop in this pass.
-    const auto passStart = now();
-    for (;;) {
-      std::shared_ptr<Task> fn;
-      {
-        MutexLock lock(mutex);
-        if (timers.empty() || timers.begin()->first.first > passStart) break;
-        auto node = timers.extract(timers.begin());
-        Timer& timer = node.mapped();
-        fn = timer.fn;
-        if (timer.repeats) {
-          // Rescheduled before the call, so that the callback can cancel it.
-          auto next = node.key().first + timer.interval;
-          if (next <= passStart) next = passStart + timer.interval;
-          insertLocked(next, std::move(timer));
-        } else {
-          timerKeys.erase(timer.id);
-          node.mapped().fn.reset();  // `fn` now holds the only reference
-        }
-      }
-      (*fn)();
-      fn.reset();
-      if (auto result = afterCallback()) return *result;
-    }
-
-    std::vector<pollfd> fds;
-    std::vector<WatchId> watchIds;
-    Clock::time_point wakeAt = deadline.value_or(Clock::time_point::max());
-    bool haveTasks = false;
-    {
-      MutexLock lock(mutex);
-      fds.push_back(pollfd{wakeFd, POLLIN, 0});
-      for (const auto& [id, watch] : watches) {
-        if (watch.events == 0) continue;
-        fds.push_back(pollfd{watch.fd, toPollEvents(watch.events), 0});
-        watchIds.push_back(id);
-      }
-      if (!timers.empty()) wakeAt = std::min(wakeAt, timers.begin()->first.first);
-      haveTasks = !pending.empty() || stopRequested;
-      const bool idle = pending.empty() && timers.empty() && watchIds.empty();
-      if (idle && deadline) {
-        // The wake-up that brought the last task is spent: left readable, it
-        // would wake an outer loop polling it (MainLoopSource) for ever.
-        drainWake();
-        return RunResult::Finished;
-      }
-    }
-
-    timespec timeout{};
-    timespec* timeoutArg = &timeout;
-    if (!haveTasks) {
-      if (wakeAt == Clock::time_point::max()) {
-        timeoutArg = nullptr;  // nothing but a post, a watch or stop() can end this wait
-      } else {
-        const auto left = std::max(wakeAt - now(), Clock::duration::zero());
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
-        timeout.tv_sec = static_cast<time_t>(secs.count());
-        timeout.tv_nsec = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count());
-      }
-    }
-    const int count = ::ppoll(fds.data(), fds.size(), timeoutArg, nullptr);
-    if (count < 0) {
-      if (errno != EINTR) {
-        if (!pollFailureLogged) {
-          NSLog(std::string("RunLoop: poll failed: ") + std::strerror(errno));
-          pollFailureLogged = true;
-        }
-        // Rather than spin on a poll that keeps failing, let a little time go.
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    } else if (count > 0) {
-      if (fds[0].revents & POLLIN) drainWake();
-      for (size_t i = 1; i < fds.size(); ++i) {
-        const short revents = fds[i].revents;
-        if (revents == 0) continue;
-        std::shared_ptr<std::function<void(unsigned)>> callback;
-        unsigned events = 0;
-        {
-          // The watch may have gone or changed in an earlier callback of this
-          // pass; what it asks for now is what counts.
-          MutexLock lock(mutex);
-          auto found = watches.find(watchIds[i - 1]);
-          if (found == watches.end() || found->second.events == 0) continue;
-          events = toFdEvents(revents, found->second.events);
-          callback = found->second.callback;
-          if (revents & POLLNVAL) watches.erase(found);
-        }
-        if (events == 0) continue;
-        (*callback)(events);
-        callback.reset();
-        if (auto result = afterCallback()) return *result;
-      }
-    }
-
+    if (Outcome result = runReadyTasks(returnAfterSource)) return *result;
+    if (Outcome result = runDueTimers(returnAfterSource)) return *result;
+    std::optional<PollSet> set = pollSet(deadline);
+    if (!set) return RunResult::Finished;
+    if (Outcome result = waitOnDescriptors(*set, returnAfterSource)) return *result;
     if (deadline && now() >= *deadline) return RunResult::TimedOut;
   }
+}
+
+RunLoop::Impl::Outcome RunLoop::Impl::afterCallback(bool returnAfterSource) {
+  if (takeStop()) return RunResult::Stopped;
+  if (returnAfterSource) return RunResult::HandledSource;
+  return std::nullopt;
+}
+
+RunLoop::Impl::Outcome RunLoop::Impl::runReadyTasks(bool returnAfterSource) {
+  {
+    MutexLock lock(mutex);
+    for (Task& task : pending)
+      ready.push_back(std::move(task));
+    pending.clear();
+  }
+  while (!ready.empty()) {
+    {
+      Task task = std::move(ready.front());
+      ready.pop_front();
+      task();
+    }  // destroyed before anything else, releasing a postAndWait() caller
+    if (Outcome result = afterCallback(returnAfterSource)) return result;
+  }
+  return std::nullopt;
+}
+
+RunLoop::Impl::Outcome RunLoop::Impl::runDueTimers(bool returnAfterSource) {
+  // Only what was due when the pass began: a timer that keeps rescheduling
+  // itself at zero delay must not hold the loop in this pass.
+  const auto passStart = now();
+  while (std::shared_ptr<Task> fn = takeDueTimer(passStart)) {
+    (*fn)();
+    fn.reset();
+    if (Outcome result = afterCallback(returnAfterSource)) return result;
+  }
+  return std::nullopt;
+}
+
+std::shared_ptr<RunLoop::Task> RunLoop::Impl::takeDueTimer(Clock::time_point passStart) {
+  MutexLock lock(mutex);
+  if (timers.empty() || timers.begin()->first.first > passStart) return nullptr;
+  auto node = timers.extract(timers.begin());
+  Timer& timer = node.mapped();
+  std::shared_ptr<Task> fn = timer.fn;
+  if (timer.repeats) {
+    // Rescheduled before the call, so that the callback can cancel it.
+    auto next = node.key().first + timer.interval;
+    if (next <= passStart) next = passStart + timer.interval;
+    insertLocked(next, std::move(timer));
+  } else {
+    timerKeys.erase(timer.id);
+    timer.fn.reset();  // `fn` now holds the only reference
+  }
+  return fn;
+}
+
+std::optional<RunLoop::Impl::PollSet> RunLoop::Impl::pollSet(
+    std::optional<Clock::time_point> deadline) {
+  PollSet set;
+  set.wakeAt = deadline.value_or(Clock::time_point::max());
+  MutexLock lock(mutex);
+  set.fds.push_back(pollfd{wakeFd, POLLIN, 0});
+  for (const auto& [id, watch] : watches) {
+    if (watch.events == 0) continue;
+    set.fds.push_back(pollfd{watch.fd, toPollEvents(watch.events), 0});
+    set.watchIds.push_back(id);
+  }
+  if (!timers.empty()) set.wakeAt = std::min(set.wakeAt, timers.begin()->first.first);
+  set.haveTasks = !pending.empty() || stopRequested;
+  const bool idle = pending.empty() && timers.empty() && set.watchIds.empty();
+  if (idle && deadline) {
+    // The wake-up that brought the last task is spent: left readable, it
+    // would wake an outer loop polling it (MainLoopSource) for ever.
+    drainWake();
+    return std::nullopt;
+  }
+  return set;
+}
+
+RunLoop::Impl::Outcome RunLoop::Impl::waitOnDescriptors(PollSet& set, bool returnAfterSource) {
+  timespec timeout{};
+  timespec* timeoutArg = &timeout;
+  if (!set.haveTasks) {
+    if (set.wakeAt == Clock::time_point::max()) {
+      timeoutArg = nullptr;  // nothing but a post, a watch or stop() can end this wait
+    } else {
+      const auto left = std::max(set.wakeAt - now(), Clock::duration::zero());
+      const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timeout.tv_sec = static_cast<time_t>(secs.count());
+      timeout.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count());
+    }
+  }
+  const int count = ::ppoll(set.fds.data(), set.fds.size(), timeoutArg, nullptr);
+  if (count > 0) return dispatchReady(set, returnAfterSource);
+  if (count < 0 && errno != EINTR) {
+    if (!pollFailureLogged) {
+      NSLog(std::string("RunLoop: poll failed: ") + std::strerror(errno));
+      pollFailureLogged = true;
+    }
+    // Rather than spin on a poll that keeps failing, let a little time go.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::nullopt;
+}
+
+RunLoop::Impl::Outcome RunLoop::Impl::dispatchReady(const PollSet& set, bool returnAfterSource) {
+  if (set.fds[0].revents & POLLIN) drainWake();
+  for (size_t i = 1; i < set.fds.size(); ++i) {
+    const short revents = set.fds[i].revents;
+    if (revents == 0) continue;
+    std::shared_ptr<std::function<void(unsigned)>> callback;
+    unsigned events = 0;
+    {
+      // The watch may have gone or changed in an earlier callback of this
+      // pass; what it asks for now is what counts.
+      MutexLock lock(mutex);
+      auto found = watches.find(set.watchIds[i - 1]);
+      if (found == watches.end() || found->second.events == 0) continue;
+      events = toFdEvents(revents, found->second.events);
+      callback = found->second.callback;
+      if (revents & POLLNVAL) watches.erase(found);
+    }
+    if (events == 0) continue;
+    (*callback)(events);
+    callback.reset();
+    if (Outcome result = afterCallback(returnAfterSource)) return result;
+  }
+  return std::nullopt;
 }
 
 RunLoop::Clock::time_point RunLoop::now() {

@@ -147,6 +147,7 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
   }
 
   void transferDidEnd(int curlCode) override {
+    assertOnLoop(__PRETTY_FUNCTION__);
     State expected = State::Running;
     if (!state_.compare_exchange_strong(expected, State::Ended)) return;
     const auto code = static_cast<CURLcode>(curlCode);
@@ -176,7 +177,12 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
  private:
   enum class State { Created, Running, Ended };
 
+  // Ends the process when `function`, which only the loop's thread runs, is
+  // called elsewhere (debug and sanitizer builds). From start() on.
+  void assertOnLoop(const char* function) const { loop_.load()->assertIsCurrent(function); }
+
   void cancelOnLoop() {
+    assertOnLoop(__PRETTY_FUNCTION__);
     State expected = State::Running;
     if (!state_.compare_exchange_strong(expected, State::Ended)) return;
     // Kept until this call is over: the delegate may be cancelling from
@@ -214,7 +220,17 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
     curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::writeCallback);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    setMethodAndBody(e);
+    setHeaders(e);
+    if (std::string caFile = Environment::current()->setting("HALDEN_CA_FILE"); !caFile.empty()) {
+      caFile_ = std::move(caFile);
+      curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Impl::sslContextCallback);
+      curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
+    }
+    return true;
+  }
 
+  void setMethodAndBody(CURL* e) {
     const std::string& method = request_.method;
     if (method == "GET") {
       curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
@@ -232,7 +248,9 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
                                                : static_cast<const void*>(request_.body.data()));
       }
     }
+  }
 
+  void setHeaders(CURL* e) {
     for (const auto& [name, value] : request_.headers) {
       if (name.empty() || hasLineBreak(name) || hasLineBreak(value) ||
           name.find(':') != std::string::npos) {
@@ -248,51 +266,15 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
       headers_ = curl_slist_append(headers_, "Expect:");
     }
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
-
-    if (std::string caFile = Environment::current()->setting("HALDEN_CA_FILE"); !caFile.empty()) {
-      caFile_ = std::move(caFile);
-      curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Impl::sslContextCallback);
-      curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
-    }
-    return true;
   }
 
   size_t onHeader(std::string_view line) {
+    assertOnLoop(__PRETTY_FUNCTION__);
     if (state_.load() != State::Running) return 0;
-    if (line.starts_with("HTTP/")) {
-      // A new answer: after a redirect or an interim "100 Continue".
-      response_ = URLResponse{};
-      unfollowedRedirect_.reset();
-      inHead_ = true;
-      const auto space = line.find(' ');
-      response_.httpVersion = std::string(trim(line.substr(0, space)));
-      if (space != line.npos) {
-        const std::string_view rest = trim(line.substr(space + 1));
-        std::from_chars(rest.data(), rest.data() + rest.size(), response_.statusCode);
-      }
-      bodyBytes_ = 0;
-      char* url = nullptr;
-      curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
-      response_.url = url != nullptr ? url : request_.url;
-      return line.size();
-    }
+    if (line.starts_with("HTTP/")) return beginAnswer(line);
     // Trailers after a chunked body belong to no new answer.
     if (!inHead_) return line.size();
-    if (trim(line).empty()) {
-      inHead_ = false;
-      if (response_.statusCode >= 100 && response_.statusCode < 200) return line.size();
-      std::shared_ptr<URLConnectionDelegate> delegate = delegate_;
-      if (std::optional<URLRequest> next = redirectedRequest()) {
-        // libcurl goes on to the next address by itself; what ends the load
-        // there (an answer or a failure) is the load's outcome.
-        current_ = *next;
-        unfollowedRedirect_ = response_;
-        if (delegate) delegate->connectionWillSendRequest(*next, response_);
-      } else if (delegate) {
-        delegate->connectionDidReceiveResponse(response_);
-      }
-      return state_.load() == State::Running ? line.size() : 0;
-    }
+    if (trim(line).empty()) return endHead(line);
     if (line.front() == ' ' || line.front() == '\t') {
       // A folded line continues the field before it.
       if (!response_.headerFields.empty()) {
@@ -300,8 +282,49 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
       }
       return line.size();
     }
+    addField(line);
+    return line.size();
+  }
+
+  // A new answer: after a redirect or an interim "100 Continue".
+  size_t beginAnswer(std::string_view line) {
+    response_ = URLResponse{};
+    unfollowedRedirect_.reset();
+    inHead_ = true;
+    const auto space = line.find(' ');
+    response_.httpVersion = std::string(trim(line.substr(0, space)));
+    if (space != line.npos) {
+      const std::string_view rest = trim(line.substr(space + 1));
+      std::from_chars(rest.data(), rest.data() + rest.size(), response_.statusCode);
+    }
+    bodyBytes_ = 0;
+    char* url = nullptr;
+    curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+    response_.url = url != nullptr ? url : request_.url;
+    return line.size();
+  }
+
+  // The head is whole: the delegate hears of the answer, or of a redirect.
+  size_t endHead(std::string_view line) {
+    inHead_ = false;
+    if (response_.statusCode >= 100 && response_.statusCode < 200) return line.size();
+    std::shared_ptr<URLConnectionDelegate> delegate = delegate_;
+    if (std::optional<URLRequest> next = redirectedRequest()) {
+      // libcurl goes on to the next address by itself; what ends the load
+      // there (an answer or a failure) is the load's outcome.
+      current_ = *next;
+      unfollowedRedirect_ = response_;
+      if (delegate) delegate->connectionWillSendRequest(*next, response_);
+    } else if (delegate) {
+      delegate->connectionDidReceiveResponse(response_);
+    }
+    return state_.load() == State::Running ? line.size() : 0;
+  }
+
+  // "Name: value"; a repeated name adds its value to the first.
+  void addField(std::string_view line) {
     const auto colon = line.find(':');
-    if (colon == line.npos) return line.size();
+    if (colon == line.npos) return;
     const std::string_view name = trim(line.substr(0, colon));
     const std::string_view value = trim(line.substr(colon + 1));
     auto& fields = response_.headerFields;
@@ -319,10 +342,10 @@ class URLConnection::Impl final : public CurlMultiLoop::Transfer,
       response_.expectedContentLength =
           ec == std::errc() && end == value.data() + value.size() ? length : -1;
     }
-    return line.size();
   }
 
   size_t onData(const char* bytes, size_t length) {
+    assertOnLoop(__PRETTY_FUNCTION__);
     if (state_.load() != State::Running) return 0;
     const std::size_t bound = request_.maxResponseBodyBytes;
     std::size_t taken = length;

@@ -28,6 +28,7 @@
 #include "iPhone/Analytics/Library/RecordingLogger.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/SystemConfiguration/ReachabilityFlags.h"
+#include "support/CollectorHits.h"
 #include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
@@ -42,25 +43,9 @@ using testing_support::waitFor;
 
 inline constexpr auto kDelivery = std::chrono::seconds(30);
 
-inline std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
-  options.quiet = true;
-  auto collector = std::make_unique<Collector>(std::move(options));
-  std::string error;
-  if (!collector->start(error)) {
-    ADD_FAILURE() << "collector: " << error;
-    return nullptr;
-  }
-  return collector;
-}
-
-// The hits a collector kept, oldest first.
-inline json receivedHits(const Collector& collector) {
-  return json::parse(collector.hitsJson());
-}
-
-inline std::string param(const json& hit, const std::string& key) {
-  return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : std::string();
-}
+using testing_support::param;
+using testing_support::receivedHits;
+using testing_support::startCollector;
 
 // The labels ("el") of the hits a collector kept, by how often each came.
 inline std::map<std::string, int> labelCounts(const Collector& collector) {

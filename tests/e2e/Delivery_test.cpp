@@ -116,6 +116,27 @@ TEST_F(DeliveryTest, FlushDeliversEveryHitOrSaysWhenItCouldNot) {
   EXPECT_EQ(pending(), 3);
 }
 
+// The deadline is read on the environment's clock: stepped past it, a flush
+// of an hour ends at once, and says the hits are still there.
+TEST_F(DeliveryTest, AFlushEndsWhenItsClockIsSteppedPastTheDeadline) {
+  auto collector = startCollector();
+  ASSERT_TRUE(collector);
+  FaultPlan silent;
+  silent.dropAll = true;
+  collector->setFaults(silent);
+  startRoot(collector->origin());
+  sendEvents(TLM::sharedInstance().trackerWithTrackingId("UA-3333-3"), "kept-", 3);
+  std::future<bool> flushed =
+      std::async(std::launch::async, [] { return TLM::sharedInstance().flush(3600); });
+  // Stepped until the flush has seen it: it may not have read its start yet.
+  EXPECT_TRUE(waitFor([&] {
+    testing_support::environment().advanceUptime(3600);
+    return flushed.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }));
+  EXPECT_FALSE(flushed.get());
+  EXPECT_EQ(pending(), 3);
+}
+
 // Another caller's dispatch replaces the flush's completion handler, which is
 // then never called: the flush still ends once the hits are delivered, not
 // at its deadline.

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/CollectorHits.h"
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
@@ -30,6 +31,7 @@ namespace {
 using halden::collector::Collector;
 using halden::collector::CollectorOptions;
 using json = nlohmann::json;
+using testing_support::paramOrAbsent;
 using testing_support::waitFor;
 
 // One run of the host: its input to write to, its answers as they come.
@@ -141,10 +143,6 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-std::string param(const json& hit, const std::string& key) {
-  return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : "<absent>";
-}
-
 TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
   testing_support::TempDir work;
   testing_support::TestCertificates certificates;
@@ -210,10 +208,10 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
   std::set<std::string> numbers, screens;
   std::map<std::string, std::set<std::string>> screensOfNumber;
   for (const json& hit : json::parse(collector.hitsJson())) {
-    screensOfNumber[param(hit, "_s")].insert(param(hit, "cd"));
-    EXPECT_EQ(param(hit, "t"), "screenview");
-    numbers.insert(param(hit, "_s"));
-    screens.insert(param(hit, "cd"));
+    screensOfNumber[paramOrAbsent(hit, "_s")].insert(paramOrAbsent(hit, "cd"));
+    EXPECT_EQ(paramOrAbsent(hit, "t"), "screenview");
+    numbers.insert(paramOrAbsent(hit, "_s"));
+    screens.insert(paramOrAbsent(hit, "cd"));
   }
   EXPECT_EQ(numbers.size(), 60u) << "a burst of 61 leaves 60 hits, each once";
   // Background commands reach the tracker in any order: which one of the

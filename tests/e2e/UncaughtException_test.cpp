@@ -28,6 +28,7 @@
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/UncaughtExceptionHandler.h"
+#include "support/CollectorHits.h"
 #include "support/TestSupport.h"
 #include "tools/collector/Collector.h"
 
@@ -58,6 +59,7 @@ namespace {
 using halden::collector::Collector;
 using halden::collector::CollectorOptions;
 using json = nlohmann::json;
+using testing_support::param;
 
 constexpr const char* kCaseVariable = "HALDEN_TEST_EXCEPTION_CASE";
 constexpr const char* kFdVariable = "HALDEN_TEST_EXCEPTION_FD";
@@ -211,10 +213,6 @@ ChildRun runChild(Collector& collector, const std::string& which) {
     ADD_FAILURE() << "the child did not end by itself";
   }
   return run;
-}
-
-std::string param(const json& hit, const std::string& key) {
-  return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : std::string();
 }
 
 // The collector's fatal exception hits.

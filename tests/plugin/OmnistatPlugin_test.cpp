@@ -21,6 +21,7 @@
 #include "TLMDispatcher.h"
 #include "platform/Cordova/CommandBridge.h"
 #include "platform/Foundation/RunLoop.h"
+#include "support/CollectorHits.h"
 #include "support/TestCertificates.h"
 #include "support/TestEnvironment.h"
 #include "support/TestSupport.h"
@@ -31,6 +32,7 @@ namespace {
 using halden::collector::Collector;
 using halden::collector::CollectorOptions;
 using json = nlohmann::json;
+using testing_support::paramOrAbsent;
 using testing_support::waitFor;
 
 class OmnistatPluginTest : public ::testing::Test {
@@ -91,9 +93,6 @@ class OmnistatPluginTest : public ::testing::Test {
     post("dispatch");
     EXPECT_TRUE(waitFor([&] { return collector_->stats().hits >= uint64_t(stored); }));
     return json::parse(collector_->hitsJson());
-  }
-  static std::string param(const json& hit, const std::string& key) {
-    return hit["params"].contains(key) ? hit["params"][key].get<std::string>() : "<absent>";
   }
 
   testing_support::TempLibraryDir library_;
@@ -229,42 +228,43 @@ TEST_F(OmnistatPluginTest, EveryTrackingCommandReachesTheCollector) {
   ASSERT_EQ(hits.size(), 8u);
   std::vector<std::string> types;
   for (const json& hit : hits) {
-    types.push_back(param(hit, "t"));
+    types.push_back(paramOrAbsent(hit, "t"));
     EXPECT_TRUE(hit["valid"].get<bool>()) << hit["problems"];
     EXPECT_EQ(hit["scheme"], "https");
-    EXPECT_EQ(param(hit, "tid"), "UA-7-1");
-    EXPECT_EQ(param(hit, "cd1"), "gold") << "dimensions are tracker fields from the first view on";
-    EXPECT_EQ(param(hit, "cd4"), "<absent>") << "a null dimension hides the earlier value";
-    EXPECT_EQ(param(hit, "cm2"), "5") << "a metric goes with every later hit";
+    EXPECT_EQ(paramOrAbsent(hit, "tid"), "UA-7-1");
+    EXPECT_EQ(paramOrAbsent(hit, "cd1"), "gold")
+        << "dimensions are tracker fields from the first view on";
+    EXPECT_EQ(paramOrAbsent(hit, "cd4"), "<absent>") << "a null dimension hides the earlier value";
+    EXPECT_EQ(paramOrAbsent(hit, "cm2"), "5") << "a metric goes with every later hit";
   }
   EXPECT_EQ(types, (std::vector<std::string>{"screenview", "event", "screenview", "exception",
                                              "timing", "screenview", "transaction", "item"}));
   const json &home = hits[0], &event = hits[1], &excView = hits[2], &exception = hits[3],
              &timing = hits[4], &cart = hits[5], &transaction = hits[6], &item = hits[7];
-  EXPECT_EQ(param(home, "cd"), "Home");
-  EXPECT_EQ(param(home, "cs"), "news");
-  EXPECT_EQ(param(home, "cn"), "spring");
-  EXPECT_EQ(param(home, "sc"), "start");
-  EXPECT_EQ(param(event, "cd"), "Home") << "the screen name is a tracker field";
-  EXPECT_EQ(param(event, "ec"), "shop");
-  EXPECT_EQ(param(event, "ea"), "add");
-  EXPECT_EQ(param(event, "el"), "<absent>");
-  EXPECT_EQ(param(event, "ev"), "3");
-  EXPECT_EQ(param(event, "cs"), "<absent>") << "campaign fields belong to one view";
-  EXPECT_EQ(param(excView, "cd"), "Home");
-  EXPECT_EQ(param(exception, "exd"), "boom");
-  EXPECT_EQ(param(exception, "exf"), "1");
-  EXPECT_EQ(param(timing, "utc"), "load");
-  EXPECT_EQ(param(timing, "utt"), "120");
-  EXPECT_EQ(param(timing, "utv"), "page");
-  EXPECT_EQ(param(cart, "cd"), "Cart");
-  EXPECT_EQ(param(cart, "sc"), "<absent>");
-  EXPECT_EQ(param(transaction, "tr"), "12.5");
-  EXPECT_EQ(param(transaction, "ts"), "<absent>") << "a string is not a number";
-  EXPECT_EQ(param(transaction, "cu"), "EUR");
-  EXPECT_EQ(param(item, "in"), "Mug");
-  EXPECT_EQ(param(item, "ip"), "9");
-  EXPECT_EQ(param(item, "iq"), "1");
+  EXPECT_EQ(paramOrAbsent(home, "cd"), "Home");
+  EXPECT_EQ(paramOrAbsent(home, "cs"), "news");
+  EXPECT_EQ(paramOrAbsent(home, "cn"), "spring");
+  EXPECT_EQ(paramOrAbsent(home, "sc"), "start");
+  EXPECT_EQ(paramOrAbsent(event, "cd"), "Home") << "the screen name is a tracker field";
+  EXPECT_EQ(paramOrAbsent(event, "ec"), "shop");
+  EXPECT_EQ(paramOrAbsent(event, "ea"), "add");
+  EXPECT_EQ(paramOrAbsent(event, "el"), "<absent>");
+  EXPECT_EQ(paramOrAbsent(event, "ev"), "3");
+  EXPECT_EQ(paramOrAbsent(event, "cs"), "<absent>") << "campaign fields belong to one view";
+  EXPECT_EQ(paramOrAbsent(excView, "cd"), "Home");
+  EXPECT_EQ(paramOrAbsent(exception, "exd"), "boom");
+  EXPECT_EQ(paramOrAbsent(exception, "exf"), "1");
+  EXPECT_EQ(paramOrAbsent(timing, "utc"), "load");
+  EXPECT_EQ(paramOrAbsent(timing, "utt"), "120");
+  EXPECT_EQ(paramOrAbsent(timing, "utv"), "page");
+  EXPECT_EQ(paramOrAbsent(cart, "cd"), "Cart");
+  EXPECT_EQ(paramOrAbsent(cart, "sc"), "<absent>");
+  EXPECT_EQ(paramOrAbsent(transaction, "tr"), "12.5");
+  EXPECT_EQ(paramOrAbsent(transaction, "ts"), "<absent>") << "a string is not a number";
+  EXPECT_EQ(paramOrAbsent(transaction, "cu"), "EUR");
+  EXPECT_EQ(paramOrAbsent(item, "in"), "Mug");
+  EXPECT_EQ(paramOrAbsent(item, "ip"), "9");
+  EXPECT_EQ(paramOrAbsent(item, "iq"), "1");
 }
 
 TEST_F(OmnistatPluginTest, StatisticsNeedNoStartAndNameEveryFigure) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "TLMBatchingDispatcher.h"
+#include "TLMCampaignAttribution.h"
 #include "TLMDataStore.h"
 #include "TLMDefaultLogger.h"
 #include "TLMDeliveryCounters.h"
@@ -20,13 +21,12 @@
 #include "TLMUncaughtExceptionHandler.h"
 #include "TLMUsageTracker.h"
 #include "platform/Foundation/Date.h"
+#include "platform/Foundation/Environment.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/UserDefaults.h"
 
 namespace {
-
-constexpr char kFirstInitTimeStampKey[] = "TLMFirstInitTimeStamp";
 
 // The root lives in static storage and is never destroyed: hits may be sent
 // from other threads while the process exits.
@@ -120,9 +120,10 @@ TLM::TLM() {
   platform::UserDefaults& defaults = platform::UserDefaults::standard();
   // A value of another kind (a damaged or hand-edited file) is no start time:
   // campaign attribution reads only a date, and would never find one.
-  const std::optional<platform::Value> firstInit = defaults.objectForKey(kFirstInitTimeStampKey);
+  const std::optional<platform::Value> firstInit =
+      defaults.objectForKey(TLMCampaignAttribution::kFirstInitTimeStampKey);
   if (!firstInit || !std::holds_alternative<platform::Date>(*firstInit)) {
-    defaults.setObject(kFirstInitTimeStampKey, platform::Date::now());
+    defaults.setObject(TLMCampaignAttribution::kFirstInitTimeStampKey, platform::Date::now());
     defaults.synchronize();
   }
 }
@@ -198,10 +199,16 @@ void TLM::dispatchWithCompletionHandler(TLMDispatchCompletionHandler completionH
 }
 
 bool TLM::flush(double timeoutSeconds) {
-  using Clock = std::chrono::steady_clock;
+  // On the environment's clock, as the run loops' timers are, so that a test
+  // can step it past the deadline. Waits are measured from it as durations.
+  using Duration = std::chrono::steady_clock::duration;
+  const std::shared_ptr<const platform::Environment> environment = platform::Environment::current();
   const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+      environment->uptime() + std::chrono::duration_cast<Duration>(
+                                  std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+  const auto leftAtMost = [&](std::chrono::milliseconds most) {
+    return std::clamp<Duration>(deadline - environment->uptime(), Duration::zero(), most);
+  };
   if (platform::RunLoop::main().isCurrent() || thread().isCurrent()) {
     TLM_LOG_ERROR("flush: called on the main loop or TLMThread, which it waits for");
     return false;
@@ -211,7 +218,7 @@ bool TLM::flush(double timeoutSeconds) {
   if (!store) return false;
   for (;;) {
     const int64_t pending = store->hitCount(nullptr, 1);
-    if (pending <= 0 || Clock::now() >= deadline) return pending == 0;
+    if (pending <= 0 || environment->uptime() >= deadline) return pending == 0;
     // One dispatch at a time; a delivered batch is followed at once, a
     // failed or empty one (the host out of reach) after a short pause.
     auto outcome = std::make_shared<std::promise<TLMDispatchResult>>();
@@ -224,13 +231,13 @@ bool TLM::flush(double timeoutSeconds) {
     // never called: look at the store now and then while waiting.
     bool answeredInTime = false;
     do {
-      const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(500));
-      answeredInTime = result.wait_until(slice) == std::future_status::ready;
-    } while (!answeredInTime && Clock::now() < deadline && store->hitCount(nullptr, 1) != 0);
+      answeredInTime =
+          result.wait_for(leftAtMost(std::chrono::milliseconds(500))) == std::future_status::ready;
+    } while (!answeredInTime && environment->uptime() < deadline &&
+             store->hitCount(nullptr, 1) != 0);
     if (!answeredInTime) continue;  // the loop's head says why
     if (result.get() != TLMDispatchSent) {
-      std::this_thread::sleep_until(
-          std::min(deadline, Clock::now() + std::chrono::milliseconds(250)));
+      std::this_thread::sleep_for(leftAtMost(std::chrono::milliseconds(250)));
     }
   }
 }

@@ -1,27 +1,23 @@
 #include "TLMBatchingDispatcher.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <set>
 
 #include "TLM.h"
 #include "TLMAnalyticsPropertiesStore.h"
 #include "TLMBatchRequest.h"
+#include "TLMCampaignAttribution.h"
 #include "TLMDataStore.h"
 #include "TLMFields.h"
 #include "TLMHitUtil.h"
 #include "TLMLog.h"
 #include "TLMRequestBuilder.h"
-#include "TLMTracker.h"
 #include "TLMTrackerModel.h"
 #include "TLMURLConnection.h"
-#include "platform/Foundation/ClassRegistry.h"
 #include "platform/Foundation/Environment.h"
 #include "platform/Foundation/NotificationCenter.h"
 #include "platform/Foundation/Thread.h"
-#include "platform/Foundation/UserDefaults.h"
-#include "platform/iAd/ADClient.h"
 
 namespace {
 
@@ -31,10 +27,7 @@ using platform::Value;
 
 constexpr char kWillDispatchNotification[] = "TLMWillDispatchNotification";
 constexpr char kTimestampKey[] = "timestamp";
-constexpr char kFirstInitTimeStampKey[] = "TLMFirstInitTimeStamp";
-constexpr char kCampaignInfoKey[] = "TLMCampaignInfoIAd";
 constexpr char kTimerFired[] = "timerFired";
-constexpr double kCampaignWindowSeconds = 86400.0;
 
 // Where hits go unless the environment names another collection host.
 constexpr char kDefaultHttpOrigin[] = "http://collect.haldenanalytics.example";
@@ -62,11 +55,6 @@ std::string hostOf(const std::string& url) {
   }
   if (size_t colon = authority.rfind(':'); colon != std::string::npos) authority.resize(colon);
   return authority;
-}
-
-const std::string* stringParameter(const Dictionary& parameters, std::string_view key) {
-  const Value* v = platform::find(parameters, key);
-  return v ? platform::stringIf(*v) : nullptr;
 }
 
 std::vector<platform::ManagedObjectId> objectIdsOf(const std::vector<TLMHitRecord>& hits) {
@@ -121,7 +109,8 @@ void TLMBatchingDispatcher::assertOnWorkerThread(const char* function) {
 
 TLMBatchingDispatcher::TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore)
     : dataStore_(std::move(dataStore)),
-      propertiesStore_(TLMAnalyticsPropertiesStore::sharedInstance()) {
+      propertiesStore_(TLMAnalyticsPropertiesStore::sharedInstance()),
+      campaign_(std::make_shared<TLMCampaignAttribution>(propertiesStore_)) {
   const std::string http = origin("HALDEN_HTTP_ORIGIN", kDefaultHttpOrigin);
   const std::string https = origin("HALDEN_HTTPS_ORIGIN", kDefaultHttpsOrigin);
   httpURL_ = http + "/collect";
@@ -361,8 +350,8 @@ void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
                           hits.size() - admitted.size() - sampledOut);
       break;
     }
-    const std::string* clientId = stringParameter(parameters, kTLMClientId);
-    if (const std::string* rate = stringParameter(parameters, kTLMSampleRate)) {
+    const std::string* clientId = TLMHitUtil::stringParameter(parameters, kTLMClientId);
+    if (const std::string* rate = TLMHitUtil::stringParameter(parameters, kTLMSampleRate)) {
       if (std::optional<float> sampleRate = scanFloat(*rate)) {
         const uint32_t hash = TLMHitUtil::tlHash(clientId ? *clientId : std::string_view());
         if (*sampleRate * 100.0f <= static_cast<float>(hash % 10000)) {
@@ -379,9 +368,9 @@ void TLMBatchingDispatcher::queueDispatches(std::vector<Dictionary> hits) {
   std::vector<TLMAnalyticsPropertiesStore::HitKey> keys;
   std::vector<Dictionary*> numbered;
   for (Dictionary& parameters : admitted) {
-    const std::string* trackingId = stringParameter(parameters, kTLMTrackingId);
+    const std::string* trackingId = TLMHitUtil::stringParameter(parameters, kTLMTrackingId);
     if (!trackingId || trackingId->empty()) continue;
-    const std::string* clientId = stringParameter(parameters, kTLMClientId);
+    const std::string* clientId = TLMHitUtil::stringParameter(parameters, kTLMClientId);
     keys.push_back({*trackingId, clientId ? std::string_view(*clientId) : std::string_view()});
     numbered.push_back(&parameters);
   }
@@ -672,71 +661,11 @@ std::optional<std::vector<TLMHitRecord>> TLMBatchingDispatcher::selectPendingBat
     lines.push_back(requestBuilder_->parametersForHit(pending.front()));
     return pending;
   }
-  if (batchingStrategy_ == TLMBatchingStrategyNone || serverBatchingDisabled()) {
-    pending.resize(1);
-    lines.push_back(requestBuilder_->parametersForHit(pending.front()));
-    return pending;
-  }
-
-  // One batch carries only hits of the first hit's transport.
-  const bool plain = TLMBatchRequest::isPlainHttp(pending.front());
-  std::erase_if(pending, [plain](const TLMHitRecord& hit) {
-    return TLMBatchRequest::isPlainHttp(hit) != plain;
-  });
-
-  // The running payload size, counting the line feed between two hits, so
-  // that a batch chosen to fit does fit the size check at sending.
-  std::vector<uint64_t> cumulative;
-  cumulative.reserve(pending.size());
-  lines.reserve(pending.size());
-  uint64_t sum = 0;
-  size_t fitCount = 0;
-  for (const TLMHitRecord& hit : pending) {
-    lines.push_back(requestBuilder_->parametersForHit(hit));
-    sum += lines.back().size() + (cumulative.empty() ? 0 : 1);
-    cumulative.push_back(sum);
-    if (sum <= maxBodySize_) ++fitCount;
-  }
-  const uint64_t total = sum;
-  if (total <= maxBodySize_) return pending;
-
-  size_t k = 1;
-  switch (batchingStrategy_) {
-    case TLMBatchingStrategyBodyLimit:
-      k = fitCount;
-      break;
-    case TLMBatchingStrategyTimeGap:
-      k = batchByTimeGap(pending, fitCount);
-      break;
-    case TLMBatchingStrategyHalfSize:
-      if (total >= 2 * maxBodySize_) {
-        k = fitCount;
-      } else {
-        k = 1;
-        for (size_t i = cumulative.size() - 1; i >= 1; --i) {
-          if (cumulative[i] <= total / 2) {
-            k = i;
-            break;
-          }
-        }
-      }
-      break;
-    case TLMBatchingStrategyHalfCount:
-      k = std::min(pending.size() / 2, fitCount);
-      break;
-    case TLMBatchingStrategySessionSplit:
-      k = batchBySessionSplit(pending, fitCount);
-      break;
-    default:
-      TLM_LOG_ERROR("unexpected batch strategy: %lu",
-                    static_cast<unsigned long>(batchingStrategy_));
-      k = 1;
-      break;
-  }
-  k = std::max<size_t>(k, 1);
-  pending.resize(k);
-  lines.resize(k);
-  return pending;
+  TLMBatchSelector::Batch batch =
+      TLMBatchSelector(batchingStrategy_, maxBodySize_, *requestBuilder_)
+          .select(std::move(pending), serverBatchingDisabled());
+  lines = std::move(batch.lines);
+  return std::move(batch.hits);
 }
 
 void TLMBatchingDispatcher::keepHitToTryAlone(std::vector<TLMHitRecord>& pending) {
@@ -751,44 +680,6 @@ void TLMBatchingDispatcher::keepHitToTryAlone(std::vector<TLMHitRecord>& pending
   TLMHitRecord next = std::move(*untried);
   pending.clear();
   pending.push_back(std::move(next));
-}
-
-size_t TLMBatchingDispatcher::batchByTimeGap(const std::vector<TLMHitRecord>& hits,
-                                             size_t maxHits) {
-  const size_t n = std::min(hits.size(), maxHits);
-  if (n <= 1) return n;
-  size_t result = n;
-  uint64_t largestGap = 0;
-  for (size_t i = 1; i < n; ++i) {
-    const double earlier = hits[i - 1].timestamp.timeIntervalSinceReferenceDate();
-    const double later = hits[i].timestamp.timeIntervalSinceReferenceDate();
-    if (later < earlier) continue;
-    const auto gap = static_cast<uint64_t>((later - earlier) * 1000.0);
-    if (largestGap > gap) continue;
-    result = i;
-    largestGap = gap;
-  }
-  return result;
-}
-
-size_t TLMBatchingDispatcher::batchBySessionSplit(const std::vector<TLMHitRecord>& hits,
-                                                  size_t maxHits) {
-  if (static_cast<int64_t>(maxHits) - 1 < 1 || hits.empty()) return maxHits;
-  for (size_t i = std::min(maxHits, hits.size()) - 1; i >= 1; --i) {
-    const std::string* control = stringParameter(hits[i].parameters, kTLMSessionControl);
-    if (!control) continue;
-    if (*control == kTLMSessionStart) return i;
-    if (*control == kTLMSessionEnd) return i + 1;
-  }
-  return maxHits;
-}
-
-std::string TLMBatchingDispatcher::buildPayload(const std::vector<TLMHitRecord>& hits) const {
-  std::vector<std::string> lines;
-  lines.reserve(hits.size());
-  for (const TLMHitRecord& hit : hits)
-    lines.push_back(requestBuilder_->parametersForHit(hit));
-  return TLMBatchRequest::joinPayload(lines, maxHitSize_);
 }
 
 TLMBatchRequest::Settings TLMBatchingDispatcher::requestSettings() const {
@@ -981,111 +872,23 @@ void TLMBatchingDispatcher::deleteHitsWithIds(const std::vector<platform::Manage
 // Campaign attribution.
 
 std::shared_ptr<platform::ADClient> TLMBatchingDispatcher::adClientInstance() const {
-  return platform::ClassRegistry::lookupAs<platform::ADClient>("ADClient");
+  return TLMCampaignAttribution::adClientInstance();
 }
 
 std::optional<Dictionary> TLMBatchingDispatcher::buildIAdCampaignHitWithHitParameters(
     const Dictionary& parameters) {
-  const Value* clientId = platform::find(parameters, kTLMClientId);
-  const Value* trackingId = platform::find(parameters, kTLMTrackingId);
-  if (!clientId || !trackingId) return std::nullopt;
-  Dictionary hit{{kTLMClientId, *clientId}, {kTLMTrackingId, *trackingId}};
-  for (const char* key : {kTLMAdTargetingEnabled, kTLMAppId, kTLMAppInstallerId, kTLMAppName,
-                          kTLMAppVersion, kTLMIdfa, kTLMUserId}) {
-    if (const Value* v = platform::find(parameters, key)) hit.emplace(key, *v);
-  }
-  hit.insert_or_assign(kTLMHitType, std::string(kTLMData));
-  hit.insert_or_assign(kTLMCampaignSource, std::string("iAd"));
-  hit.insert_or_assign(kTLMNonInteraction, std::string("1"));
-  return hit;
+  return TLMCampaignAttribution::buildCampaignHit(parameters);
 }
 
 bool TLMBatchingDispatcher::checkIAdCampaignAttributionWithHitParameters(
     const Dictionary& parameters) {
-  if (const std::string* source = stringParameter(parameters, kTLMCampaignSource);
-      source && *source == "iAd") {
-    return false;
-  }
-  std::shared_ptr<platform::ADClient> client = adClientInstance();
-  if (!client) {
-    if (!loggedNoAdClient_) {
-      loggedNoAdClient_ = true;
-      TLM_LOG_VERBOSE(
-          "iAd campaign tracking disabled because the iAd framework is not linked. See the "
-          "README's \"Campaign attribution\" for how to register an attribution client.");
-    }
-    return false;
-  }
-  platform::UserDefaults& defaults = platform::UserDefaults::standard();
-  const std::optional<Value> firstInit = defaults.objectForKey(kFirstInitTimeStampKey);
-  const Date* firstInitTime = firstInit ? std::get_if<Date>(&*firstInit) : nullptr;
-  if (!firstInitTime) {
-    TLM_LOG_ERROR("iAd campaign tracking disabled because the TLM init time was not found.");
-    return false;
-  }
-  if (std::fabs(Date::now().timeIntervalSinceDate(*firstInitTime)) > kCampaignWindowSeconds) {
-    if (!loggedPastWindow_) {
-      loggedPastWindow_ = true;
-      TLM_LOG_VERBOSE(
-          "iAd campaign tracking disabled because the current date is past the campaign window.");
-    }
-    return false;
-  }
-  std::optional<Dictionary> campaignHit = buildIAdCampaignHitWithHitParameters(parameters);
-  if (!campaignHit) return false;
-  insertHitTime(*firstInitTime, *campaignHit);
-
-  if (const std::optional<Value> known = defaults.objectForKey(kCampaignInfoKey)) {
-    const platform::Number* attributed = std::get_if<platform::Number>(&*known);
-    if (attributed && attributed->boolValue()) sendIAdCampaignHit(std::move(*campaignHit));
-    return false;
-  }
-  std::weak_ptr<TLMBatchingDispatcher> weak = weak_from_this();
-  if (client->respondsToLookupAdConversionDetails()) {
-    client->lookupAdConversionDetails(
-        [weak, hit = *campaignHit](std::optional<Date>, std::optional<Date> impressionDate) {
-          if (auto self = weak.lock()) self->handleCampaignResult(impressionDate.has_value(), hit);
-        });
-    return true;
-  }
-  if (client->respondsToDetermineAppInstallationAttribution()) {
-    client->determineAppInstallationAttributionWithCompletionHandler(
-        [weak, hit = *campaignHit](bool attributed) {
-          if (auto self = weak.lock()) self->handleCampaignResult(attributed, hit);
-        });
-    return true;
-  }
-  return false;
+  return campaign_->checkHit(parameters);
 }
 
 void TLMBatchingDispatcher::handleCampaignResult(bool attributed, Dictionary campaignHit) {
-  platform::UserDefaults& defaults = platform::UserDefaults::standard();
-  if (!defaults.objectForKey(kCampaignInfoKey)) {
-    defaults.setObject(kCampaignInfoKey, platform::Number(attributed));
-    defaults.synchronize();
-  }
-  if (attributed) sendIAdCampaignHit(std::move(campaignHit));
+  campaign_->handleResult(attributed, std::move(campaignHit));
 }
 
 void TLMBatchingDispatcher::sendIAdCampaignHit(Dictionary campaignHit) {
-  if (rescheduleIfNeeded(
-          [campaignHit](TLMBatchingDispatcher& self) { self.sendIAdCampaignHit(campaignHit); },
-          false))
-    return;
-  const std::string* trackingId = stringParameter(campaignHit, kTLMTrackingId);
-  if (!trackingId) return;
-  if (iAdCampaignTrackerIdCache_.count(*trackingId)) return;
-  iAdCampaignTrackerIdCache_.emplace(*trackingId, true);
-  if (!propertiesStore_->setCheckedIAdCampaignForTrackingId(*trackingId)) return;
-  TLM_LOG_VERBOSE("Sending iAd campaign attribution.");
-  // The tracker is found (or made) and sent through on the main loop, never
-  // here: that takes the root's instance lock and the tracker's lock, whose
-  // holders may be waiting for "TLMThread" (a client id still being read),
-  // and "TLMThread" must never wait for them in turn.
-  platform::RunLoop::main().post([trackingId = *trackingId, campaignHit] {
-    if (std::shared_ptr<TLMTracker> tracker =
-            TLM::sharedInstance().trackerWithTrackingId(trackingId)) {
-      tracker->send(campaignHit);
-    }
-  });
+  campaign_->sendCampaignHit(std::move(campaignHit));
 }

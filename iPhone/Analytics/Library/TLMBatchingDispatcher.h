@@ -13,6 +13,7 @@
 
 #include "TLMAnswerPolicy.h"
 #include "TLMBatchRequest.h"
+#include "TLMBatchSelector.h"
 #include "TLMBatchingStrategy.h"
 #include "TLMCompressionStrategy.h"
 #include "TLMDeliveryCounters.h"
@@ -28,6 +29,7 @@
 #include "platform/Foundation/RunLoop.h"
 
 class TLMAnalyticsPropertiesStore;
+class TLMCampaignAttribution;
 class TLMDataStore;
 class TLMRequestBuilder;
 class TLMURLConnection;
@@ -45,17 +47,16 @@ struct URLResponse;
 // reachable and hits are pending, again at once after every successful send,
 // and whenever the application asks; it deletes hits only after the service
 // has answered, and falls back to one-hit requests for an hour when the
-// service refuses a batch. It also sends a one-time ad-campaign hit per
-// tracking id during the first day after the library first ran.
+// service refuses a batch. Which hits make a batch is TLMBatchSelector's
+// rule; each hit stored is shown to TLMCampaignAttribution, which may send
+// a one-time ad-campaign hit per tracking id.
 //
 // Threads: every operation may be called from any thread. All work that
 // touches the stores, the timer, the delayed performs and the request in
 // flight runs on "TLMThread": public operations move themselves there (the
 // thread gate), without waiting except the two cancels. Request outcomes and
-// reachability changes arrive on the main loop; the ad client answers on a
-// thread of its own and only touches user defaults before moving over. The
-// campaign hit is handed to its tracker on the main loop: "TLMThread" takes
-// neither the root's nor a tracker's lock.
+// reachability changes arrive on the main loop. The campaign attribution
+// keeps thread rules of its own (TLMCampaignAttribution).
 // mutex_ (recursive) guards hasHits_ (a change reschedules the timer while
 // the lock is held, and the reschedule reads hasHits_ again), hostReachable_,
 // the dispatch interval, the connection class, the completion handlers, and
@@ -77,9 +78,6 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   static std::shared_ptr<TLMBatchingDispatcher> initWithDataStore(
       std::shared_ptr<TLMDataStore> dataStore);
   static platform::Thread& thread();
-  // Ends the process when `function`, an operation only "TLMThread" runs,
-  // is called elsewhere (debug and sanitizer builds).
-  static void assertOnWorkerThread(const char* function);
 
   TLMBatchingDispatcher() = delete;
   ~TLMBatchingDispatcher() override;
@@ -111,9 +109,6 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // in order, opted out or sampled away one by one, "Saved hit" logged
   // only once its commit has returned.
   void queueDispatches(std::vector<platform::Dictionary> hits);
-  void persistAll(const std::vector<TLMHitRecord>& records);
-  // Takes the models queued since the last turn and stores their hits.
-  void storeQueuedModels();
   // The "timestamp" date of the parameters, removed from them, or now.
   static platform::Date determineHitTime(platform::Dictionary& parameters);
   static void insertHitTime(platform::Date time, platform::Dictionary& parameters);
@@ -134,9 +129,15 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // Batch selection and sending; the hit lists are oldest first.
   std::vector<TLMHitRecord> hitsForDispatch();
   std::vector<TLMHitRecord> nextPendingHits();
-  static size_t batchByTimeGap(const std::vector<TLMHitRecord>& hits, size_t maxHits);
-  static size_t batchBySessionSplit(const std::vector<TLMHitRecord>& hits, size_t maxHits);
-  std::string buildPayload(const std::vector<TLMHitRecord>& hits) const;
+  static size_t batchByTimeGap(const std::vector<TLMHitRecord>& hits, size_t maxHits) {
+    return TLMBatchSelector::batchByTimeGap(hits, maxHits);
+  }
+  static size_t batchBySessionSplit(const std::vector<TLMHitRecord>& hits, size_t maxHits) {
+    return TLMBatchSelector::batchBySessionSplit(hits, maxHits);
+  }
+  std::string buildPayload(const std::vector<TLMHitRecord>& hits) const {
+    return TLMBatchSelector::buildPayload(hits, *requestBuilder_, maxHitSize_);
+  }
   // The answer to a request that carried `hits`, on the main loop. What it
   // means is decided by the request as it was sent (its hit count) and the
   // status (TLMAnswerPolicy); the hits' fate is settled on "TLMThread"
@@ -146,9 +147,8 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
                    const std::optional<platform::Error>& error);
   void didSendHits(const std::vector<TLMHitRecord>& hits);
   void deleteHits(const std::vector<TLMHitRecord>& hits);
-  void deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids);
 
-  // Campaign attribution.
+  // Campaign attribution (TLMCampaignAttribution).
   bool checkIAdCampaignAttributionWithHitParameters(const platform::Dictionary& parameters);
   std::shared_ptr<platform::ADClient> adClientInstance() const;
   static std::optional<platform::Dictionary> buildIAdCampaignHitWithHitParameters(
@@ -198,6 +198,13 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   using Lock = platform::MutexLock<platform::RecursiveMutex>;
 
   void start();
+  // Ends the process when `function`, an operation only "TLMThread" runs,
+  // is called elsewhere (debug and sanitizer builds).
+  static void assertOnWorkerThread(const char* function);
+  void persistAll(const std::vector<TLMHitRecord>& records);
+  // Takes the models queued since the last turn and stores their hits.
+  void storeQueuedModels();
+  void deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids);
   // The thread gate: runs `work` on "TLMThread" and answers true when the
   // caller is elsewhere (the caller then returns); false when already there.
   // `work` is an operation of this dispatcher, or a call of one with its
@@ -257,9 +264,7 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   double batchRetryInterval_ = 3600.0;
   TLMDispatchCompletionHandler defaultCompletionHandler_ HALDEN_GUARDED_BY(mutex_);
   TLMDispatchCompletionHandler currentCompletionHandler_ HALDEN_GUARDED_BY(mutex_);
-  std::map<std::string, bool, std::less<>> iAdCampaignTrackerIdCache_;
-  bool loggedNoAdClient_ = false;
-  bool loggedPastWindow_ = false;
+  std::shared_ptr<TLMCampaignAttribution> campaign_;
   std::atomic<uint64_t> failedHitSaves_{0};
   // Refusals the service gave, on "TLMThread": transient ones in a row, the
   // earliest time the next request may go (seconds since the reference

@@ -130,6 +130,12 @@ int64_t TLMHitUtil::millisecondsElapsedFrom(platform::Date start, platform::Date
   return truncateSaturating<int64_t>(end.timeIntervalSinceDate(start) * 1000.0);
 }
 
+const std::string* TLMHitUtil::stringParameter(const platform::Dictionary& parameters,
+                                               std::string_view key) {
+  const platform::Value* v = platform::find(parameters, key);
+  return v ? platform::stringIf(*v) : nullptr;
+}
+
 uint32_t TLMHitUtil::tlHash(std::string_view text) {
   if (text.empty()) return 1;
 

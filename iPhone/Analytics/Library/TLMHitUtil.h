@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Foundation/Date.h"
+#include "platform/Foundation/Value.h"
 #include "platform/UIKit/Screen.h"
 
 // The device facts hits carry and the small computations around them:
@@ -50,6 +51,10 @@ class TLMHitUtil {
   // Milliseconds from start to end, truncated toward zero; negative when end
   // comes first.
   static int64_t millisecondsElapsedFrom(platform::Date start, platform::Date end);
+
+  // A hit parameter that is text, or null (absent or of another type).
+  static const std::string* stringParameter(const platform::Dictionary& parameters,
+                                            std::string_view key);
 
   // The sampling hash of a client id, over its characters (grapheme
   // clusters) from last to first; 1 for the empty string.

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/Foundation/CurlMultiLoop.h"
 #include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/URLError.h"
+#include "support/CollectorHits.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestEnvironment.h"
@@ -26,6 +28,7 @@ namespace {
 using halden::collector::Collector;
 using halden::collector::CollectorOptions;
 using testing_support::ScriptedHttpServer;
+using testing_support::startCollector;
 using testing_support::waitFor;
 
 const std::string kHit = "v=1&tid=UA-12345-1&cid=35009a79-1a05-49d7-b876-2b884d0f825b&t=screenview";
@@ -144,15 +147,21 @@ std::vector<uint8_t> bytes(const std::string& text) {
   return {text.begin(), text.end()};
 }
 
-std::unique_ptr<Collector> startCollector(CollectorOptions options = {}) {
-  options.quiet = true;
-  auto collector = std::make_unique<Collector>(options);
-  std::string error;
-  if (!collector->start(error)) {
-    ADD_FAILURE() << error;
-    return nullptr;
-  }
-  return collector;
+// The multi loop belongs to its run loop's thread: called from another, it
+// ends the process rather than race libcurl (in the builds that check).
+TEST(CurlMultiLoopThreads, ACallFromAnotherThreadEndsTheProcess) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the check is compiled out of builds with NDEBUG";
+#else
+  Thread owner("multi-owner");
+  owner.start();
+  std::shared_ptr<CurlMultiLoop> multi;
+  owner.runLoop().postAndWait([&] { multi = CurlMultiLoop::forCurrentThread(); });
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(multi->takeEasyHandle(), "takeEasyHandle.* runs only on its run loop's thread");
+  // Let go on its own thread, whose run loop it watches through.
+  owner.runLoop().postAndWait([&] { multi.reset(); });
+#endif
 }
 
 // Loads run on a thread of their own, as the library's do on its worker.

@@ -41,7 +41,7 @@ TEST(CollectorFaultsTest, FixedStatusForEveryHitRequestButNotForStats) {
   EXPECT_EQ(stats.hits, 4u);
   EXPECT_EQ(stats.acceptedHits, 0u);
   EXPECT_EQ(stats.statuses.at(502), 3u);
-  EXPECT_EQ(hitsOf(*collector)[0]["status"], 502);
+  EXPECT_EQ(receivedHits(*collector)[0]["status"], 502);
 }
 
 TEST(CollectorFaultsTest, BatchStatusLeavesSingleHitsAlone) {
@@ -112,7 +112,7 @@ TEST(CollectorFaultsTest, DropLeavesTheClientWithoutAnAnswer) {
   const CollectorStats stats = collector->stats();
   EXPECT_EQ(stats.dropped, 2u);
   EXPECT_EQ(stats.hits, 2u);
-  EXPECT_EQ(hitsOf(*collector)[0]["dropped"], true);
+  EXPECT_EQ(receivedHits(*collector)[0]["dropped"], true);
   // The collector itself goes on serving.
   EXPECT_EQ(get(collector->origin() + "/stats").status, 200);
 }
@@ -148,7 +148,7 @@ TEST(CollectorFaultsTest, TemporaryRedirectCarriesThePostToTheTarget) {
   EXPECT_EQ(reply.finalUrl, collector->origin() + "/moved");
 
   // The hits are recorded where the redirect led, not where it started.
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_EQ(hits[0]["path"], "/moved");
   EXPECT_EQ(hits[0]["status"], 200);
@@ -189,10 +189,10 @@ TEST(CollectorFaultsTest, RedirectsToAnotherCollectorKeepThePathForEveryStatus) 
     expected += 2;
     EXPECT_EQ(target->stats().acceptedHits, expected);
   }
-  EXPECT_EQ(hitsOf(*target)[0]["path"], "/batch");
+  EXPECT_EQ(receivedHits(*target)[0]["path"], "/batch");
   EXPECT_EQ(collector->stats().hits, 0u);
   EXPECT_EQ(collector->stats().unrecordedHits, 3 * expected / 2);
-  EXPECT_EQ(hitsOf(*collector).size(), 0u);
+  EXPECT_EQ(receivedHits(*collector).size(), 0u);
 }
 
 TEST(CollectorFaultsTest, RetryAfterGoesWithTheFaultStatusesOnly) {
@@ -237,7 +237,7 @@ TEST(CollectorFaultsTest, APoisonedLineRefusesItsWholeRequestAndNoneOfItsHitsIsR
   EXPECT_EQ(stats.acceptedHits, 2u);
   EXPECT_EQ(stats.unrecordedHits, 4u);
   EXPECT_EQ(stats.emptyRequests, 0u);
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_EQ(hits[0]["status"], 200);
 }

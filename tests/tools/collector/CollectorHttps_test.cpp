@@ -43,7 +43,7 @@ TEST(CollectorHttpsTest, TakesVerifiedHttpsNextToPlainHttp) {
   EXPECT_EQ(reply.status, 200);
   ASSERT_EQ(get(collector->origin() + "/collect?" + hitLine(params)).status, 200);
 
-  const nlohmann::json hits = hitsOf(*collector);
+  const nlohmann::json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 3u);
   EXPECT_EQ(hits[0]["scheme"], "https");
   EXPECT_EQ(hits[0]["params"]["ec"], "secure & sound");

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/CollectorHits.h"
+
 namespace collector_test {
 
 struct Reply {
@@ -222,20 +224,7 @@ inline Params withExtra(Params params, const Params& extra) {
   return params;
 }
 
-inline std::unique_ptr<halden::collector::Collector> startCollector(
-    halden::collector::CollectorOptions options = {}) {
-  options.quiet = true;
-  auto collector = std::make_unique<halden::collector::Collector>(std::move(options));
-  std::string error;
-  if (!collector->start(error)) {
-    ADD_FAILURE() << "collector did not start: " << error;
-    return nullptr;
-  }
-  return collector;
-}
-
-inline nlohmann::json hitsOf(const halden::collector::Collector& collector) {
-  return nlohmann::json::parse(collector.hitsJson());
-}
+using testing_support::receivedHits;
+using testing_support::startCollector;
 
 }  // namespace collector_test

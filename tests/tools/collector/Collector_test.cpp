@@ -44,7 +44,7 @@ TEST(CollectorTest, GetCollectRecordsTheDecodedQuery) {
   ASSERT_EQ(reply.code, CURLE_OK) << reply.error;
   EXPECT_EQ(reply.status, 200);
 
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0]["params"], paramsObject(params));
   EXPECT_EQ(hits[0]["method"], "GET");
@@ -66,7 +66,7 @@ TEST(CollectorTest, PostCollectTakesTheBodyAsOneHit) {
   ASSERT_EQ(reply.code, CURLE_OK) << reply.error;
   EXPECT_EQ(reply.status, 200);
 
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0]["params"], paramsObject(params));
   EXPECT_EQ(hits[0]["method"], "POST");
@@ -95,7 +95,7 @@ TEST(CollectorTest, BatchesDecodeInEveryEncoding) {
     expectedBytes += body.size();
   }
 
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 9u);
   for (std::size_t i = 0; i < hits.size(); ++i) {
     SCOPED_TRACE("hit " + std::to_string(i));
@@ -128,7 +128,7 @@ TEST(CollectorTest, CountsAndMarksInvalidHits) {
   EXPECT_EQ(stats.hits, 4u);  // the empty line is no hit
   EXPECT_EQ(stats.validHits, 2u);
   EXPECT_EQ(stats.invalidHits, 2u);
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 4u);
   EXPECT_EQ(hits[1]["valid"], false);
   EXPECT_EQ(hits[1]["problems"], json::array({"missing cid"}));
@@ -180,7 +180,7 @@ TEST(CollectorTest, KeepsOnlyTheNewestHitsInMemory) {
   ASSERT_TRUE(collector);
   const std::string line = hitLine(requiredFields("event"));
   ASSERT_EQ(post(collector->origin() + "/batch", line + "\n" + line + "\n" + line).status, 200);
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_EQ(hits[0]["seq"], 2);
   EXPECT_EQ(collector->stats().hits, 3u);
@@ -255,7 +255,7 @@ TEST(CollectorTest, RecordsTextThatIsNotUtf8WithoutLosingTheHit) {
   ASSERT_TRUE(collector);
   const std::string line = hitLine(requiredFields("event")) + "&ec=%FF%FE";
   ASSERT_EQ(post(collector->origin() + "/collect", line).status, 200);
-  const json hits = hitsOf(*collector);
+  const json hits = receivedHits(*collector);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0]["valid"], false);
   EXPECT_EQ(collector->stats().invalidHits, 1u);
