@@ -6,7 +6,10 @@
 # deliver a screen view to the installed collector over HTTPS, drives the
 # installed halden-app --headless to send a view there too, validates the
 # desktop entry and the metainfo, then purges the packages and checks that
-# none of their files is left.
+# none of their files is left. The example web application's package
+# (scripts/package-app.sh examples/web-app) is linted and its desktop entry
+# and metainfo validated too; as root it is installed with the shell's, its
+# launcher is driven headless to send a view, and it is purged with them.
 #   scripts/check-packages.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +59,24 @@ while IFS= read -r -d '' binary; do
   fi
 done < <(find "$work/rpath" -type f \( -name '*.so.*' -o -path '*/bin/*' \) -print0)
 pass "the libraries' SONAME is .so.3, and no binary has a run path"
+
+# The example web application's package, its configuration read by the
+# shell just built. Its lintian warnings are listed in scripts/package-app.sh.
+app_deb=$(HALDEN_APP=build/package/App/halden-app bash scripts/package-app.sh examples/web-app) \
+  || fail "the example application's package is not built"
+[[ $app_deb == */build/packages/hello-hits_0.1.0_all.deb && -f $app_deb ]] \
+  || fail "the example application's package is $app_deb"
+app_package=$(dpkg-deb -f "$app_deb" Package)
+packages+=("$app_package")
+pass "the example application's package is built"
+lintian --fail-on error "$app_deb" || fail "lintian reports errors in $app_package"
+pass "lintian reports no error in $app_package"
+dpkg-deb -x "$app_deb" "$work/web-app"
+desktop-file-validate "$work/web-app/usr/share/applications/org.example.HelloHits.desktop" \
+  || fail "$app_package's desktop entry is not valid"
+appstreamcli validate --no-net "$work/web-app/usr/share/metainfo/org.example.HelloHits.metainfo.xml" >/dev/null \
+  || fail "$app_package's metainfo is not valid"
+pass "$app_package's desktop entry and metainfo are valid"
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "package check: not root, so the packages are not installed (installing, using and purging them needs root)" >&2
@@ -119,6 +140,30 @@ wait "$app_pid" || fail "halden-app --headless ended with status $? ($(tail -3 "
 app_pid=
 grep -q 'PackageCheck' "$work/hits.jsonl" || fail "the application's view did not reach the collector"
 pass "the installed halden-app --headless delivers a view"
+
+# The installed web application's launcher, the same way: its own
+# configuration, its own application id on the hits.
+[[ $(/usr/bin/"$app_package" --print-config | node -e 'console.log(JSON.parse(require("fs").readFileSync(0, "utf8")).webDir)') \
+   == /usr/share/$app_package/www ]] || fail "the installed $app_package does not read its own configuration"
+export HALDEN_LIBRARY_DIR="$work/web-app-library"
+coproc app { exec /usr/bin/"$app_package" --headless 2>"$work/web-app.log"; }
+app_pid=$app_PID
+echo '["1","OmnistatPlugin","startTrackerWithId",["UA-12345-1",0]]' >&"${app[1]}"
+read -r -t 30 answer <&"${app[0]}" || fail "$app_package did not answer the start"
+[[ $answer == *'"callbackId":"1","status":1'* ]] || fail "the start was answered $answer"
+echo '["2","OmnistatPlugin","trackView",["WebAppCheck"]]' >&"${app[1]}"
+read -r -t 30 answer <&"${app[0]}" || fail "$app_package did not answer the view"
+[[ $answer == *'"callbackId":"2","status":1'* ]] || fail "the view was answered $answer"
+to_app=${app[1]}
+exec {to_app}>&-
+wait "$app_pid" || fail "$app_package --headless ended with status $? ($(tail -3 "$work/web-app.log"))"
+app_pid=
+node -e '
+  const lines = require("fs").readFileSync(process.argv[1], "utf8").split("\n").filter(Boolean);
+  const hit = lines.map(JSON.parse).find(h => h.params.cd === "WebAppCheck");
+  process.exit(hit && hit.params.aid === "org.example.HelloHits" ? 0 : 1);
+' "$work/hits.jsonl" || fail "the web application's view did not reach the collector with aid=org.example.HelloHits"
+pass "the installed $app_package --headless delivers a view with its application id"
 kill "$collector"; wait "$collector" || true
 collector=
 
@@ -132,6 +177,8 @@ installed=
 left=()
 while IFS= read -r path; do
   [[ -e $path || -L $path ]] || continue
+  # dpkg-deb's packages list the root itself, as "/.".
+  [[ $path == /. ]] && continue
   if [[ -d $path && ! -L $path ]]; then
     # A directory is left only if no other package has it.
     dpkg-query -S "$path" >/dev/null 2>&1 && continue
