@@ -267,6 +267,109 @@ struct BridgeWindow::Impl {
     auto* impl = static_cast<Impl*>(data);
     if (impl->window) gtk_window_close(GTK_WINDOW(impl->window));
   }
+
+  // The two bridges: Cordova's answers reach the page through the main run
+  // loop; the Capacitor bridge's scripts are run at once (main thread).
+  void makeBridges(const Configuration& c) {
+    std::weak_ptr<Impl*> page = alive;
+    cordova = std::make_unique<CommandBridge>([page](const std::string& answer) {
+      RunLoop::main().post([page, answer] {
+        std::shared_ptr<Impl*> target = page.lock();
+        if (!target) return;
+        // A refusal's message goes as Cordova's two-part message [message,
+        // status], so the error callback hears the status too (the bridge's
+        // own refusals are not the plugin's status 9). A part may not be null.
+        (*target)->evaluate(
+            "(function (a) { var c = window.cordova; if (!c || !c.require) return; "
+            "var m = a.status > 1 && a.message !== null "
+            "? {CDVType: 'MultiPart', messages: [a.message, a.status]} : a.message; "
+            "c.require('cordova/exec').nativeCallback(a.callbackId, a.status, m, "
+            "a.keepCallback); })(" +
+            answer + ");");
+      });
+    });
+    cordova->setInspectorHandler([this] { inspectorRequested(); });
+    if (c.registerPlugins) c.registerPlugins(*cordova);
+    capacitor =
+        std::make_unique<CapacitorBridge>([this](const std::string& script) { evaluate(script); });
+  }
+
+  static WebKitWebContext* makeContext(const Configuration& c, Impl* impl) {
+    WebKitWebContext* context = webkit_web_context_get_default();
+    static bool schemeRegistered = false;
+    if (!schemeRegistered) {
+      webkit_web_context_register_uri_scheme(context, kScheme, Impl::onScheme, nullptr, nullptr);
+      webkit_security_manager_register_uri_scheme_as_secure(
+          webkit_web_context_get_security_manager(context), kScheme);
+      schemeRegistered = true;
+    }
+    if (c.automation) {
+      webkit_web_context_set_automation_allowed(context, TRUE);
+      g_signal_connect(context, "automation-started", G_CALLBACK(Impl::onAutomationStarted), impl);
+    }
+    return context;
+  }
+
+  // The frameworks' bridge script in the top frame of every page, and the
+  // two message handlers.
+  void makeContent(const Configuration& c) {
+    content = webkit_user_content_manager_new();
+    if (std::optional<std::string> bridge = readFile(c.capacitorBridgeScript)) {
+      // The bridge leaves an empty `cordova` placeholder for pages without
+      // Cordova; Cordova's own cordova.js, which this window serves, refuses to
+      // load over one.
+      const std::string source =
+          CapacitorBridge::preamble(kOrigin) + *bridge +
+          "\nif (window.cordova && Object.keys(window.cordova).length === 0) "
+          "delete window.cordova;\n";
+      WebKitUserScript* script =
+          webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                 WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+      webkit_user_content_manager_add_script(content, script);
+      webkit_user_script_unref(script);
+    } else {
+      NSLog("BridgeWindow: cannot read the native bridge script " + c.capacitorBridgeScript);
+    }
+    webkit_user_content_manager_register_script_message_handler(content, "cordova");
+    webkit_user_content_manager_register_script_message_handler(content, "bridge");
+    g_signal_connect(content, "script-message-received::cordova",
+                     G_CALLBACK(Impl::onCordovaMessage), this);
+    g_signal_connect(content, "script-message-received::bridge",
+                     G_CALLBACK(Impl::onCapacitorMessage), this);
+  }
+
+  void makeView(const Configuration& c, WebKitWebContext* context) {
+    view = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content,
+                     "is-controlled-by-automation", c.automation ? TRUE : FALSE, nullptr));
+    g_object_ref_sink(view);  // kept until the window object goes
+    if (c.inspector) enableInspector();
+    g_signal_connect(view, "decide-policy", G_CALLBACK(Impl::onDecidePolicy), this);
+    g_signal_connect(view, "load-changed", G_CALLBACK(Impl::onLoadChanged), this);
+    g_signal_connect(view, "create", G_CALLBACK(Impl::onCreate), this);
+    g_signal_connect(view, "close", G_CALLBACK(Impl::onViewClose), this);
+    g_signal_connect(view, "script-dialog", G_CALLBACK(Impl::onScriptDialog), this);
+  }
+
+  void makeWindow(const Configuration& c) {
+    window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    g_object_ref(window);
+    gtk_window_set_title(GTK_WINDOW(window), c.title.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(window), c.width, c.height);
+    if (c.minWidth > 0 || c.minHeight > 0) {
+      gtk_widget_set_size_request(window, c.minWidth > 0 ? c.minWidth : -1,
+                                  c.minHeight > 0 ? c.minHeight : -1);
+    }
+    if (GdkRGBA colour; !c.backgroundColor.empty()) {
+      if (gdk_rgba_parse(&colour, c.backgroundColor.c_str())) {
+        webkit_web_view_set_background_color(view, &colour);
+      } else {
+        NSLog("BridgeWindow: not a colour: " + c.backgroundColor);
+      }
+    }
+    gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+    webkit_web_view_load_uri(view, (std::string(kOrigin) + "/index.html").c_str());
+  }
 };
 
 void BridgeWindow::configure(Configuration c) {
@@ -275,93 +378,11 @@ void BridgeWindow::configure(Configuration c) {
 
 BridgeWindow::BridgeWindow() : impl_(std::make_unique<Impl>()) {
   const Configuration& c = configuration();
-  Impl* impl = impl_.get();
-  std::weak_ptr<Impl*> alive = impl->alive;
-  impl->cordova = std::make_unique<CommandBridge>([alive](const std::string& answer) {
-    RunLoop::main().post([alive, answer] {
-      std::shared_ptr<Impl*> target = alive.lock();
-      if (!target) return;
-      // A refusal's message goes as Cordova's two-part message [message,
-      // status], so the error callback hears the status too (the bridge's
-      // own refusals are not the plugin's status 9). A part may not be null.
-      (*target)->evaluate(
-          "(function (a) { var c = window.cordova; if (!c || !c.require) return; "
-          "var m = a.status > 1 && a.message !== null "
-          "? {CDVType: 'MultiPart', messages: [a.message, a.status]} : a.message; "
-          "c.require('cordova/exec').nativeCallback(a.callbackId, a.status, m, "
-          "a.keepCallback); })(" +
-          answer + ");");
-    });
-  });
-  impl->cordova->setInspectorHandler([impl] { impl->inspectorRequested(); });
-  if (c.registerPlugins) c.registerPlugins(*impl->cordova);
-  impl->capacitor = std::make_unique<CapacitorBridge>(
-      [impl](const std::string& script) { impl->evaluate(script); });
-
-  WebKitWebContext* context = webkit_web_context_get_default();
-  static bool schemeRegistered = false;
-  if (!schemeRegistered) {
-    webkit_web_context_register_uri_scheme(context, kScheme, Impl::onScheme, nullptr, nullptr);
-    webkit_security_manager_register_uri_scheme_as_secure(
-        webkit_web_context_get_security_manager(context), kScheme);
-    schemeRegistered = true;
-  }
-  if (c.automation) {
-    webkit_web_context_set_automation_allowed(context, TRUE);
-    g_signal_connect(context, "automation-started", G_CALLBACK(Impl::onAutomationStarted), impl);
-  }
-
-  impl->content = webkit_user_content_manager_new();
-  if (std::optional<std::string> bridge = readFile(c.capacitorBridgeScript)) {
-    // The bridge leaves an empty `cordova` placeholder for pages without
-    // Cordova; Cordova's own cordova.js, which this window serves, refuses to
-    // load over one.
-    const std::string source = CapacitorBridge::preamble(kOrigin) + *bridge +
-                               "\nif (window.cordova && Object.keys(window.cordova).length === 0) "
-                               "delete window.cordova;\n";
-    WebKitUserScript* script =
-        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-    webkit_user_content_manager_add_script(impl->content, script);
-    webkit_user_script_unref(script);
-  } else {
-    NSLog("BridgeWindow: cannot read the native bridge script " + c.capacitorBridgeScript);
-  }
-  webkit_user_content_manager_register_script_message_handler(impl->content, "cordova");
-  webkit_user_content_manager_register_script_message_handler(impl->content, "bridge");
-  g_signal_connect(impl->content, "script-message-received::cordova",
-                   G_CALLBACK(Impl::onCordovaMessage), impl);
-  g_signal_connect(impl->content, "script-message-received::bridge",
-                   G_CALLBACK(Impl::onCapacitorMessage), impl);
-
-  impl->view = WEBKIT_WEB_VIEW(g_object_new(
-      WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", impl->content,
-      "is-controlled-by-automation", c.automation ? TRUE : FALSE, nullptr));
-  g_object_ref_sink(impl->view);  // kept until the window object goes
-  if (c.inspector) impl->enableInspector();
-  g_signal_connect(impl->view, "decide-policy", G_CALLBACK(Impl::onDecidePolicy), impl);
-  g_signal_connect(impl->view, "load-changed", G_CALLBACK(Impl::onLoadChanged), impl);
-  g_signal_connect(impl->view, "create", G_CALLBACK(Impl::onCreate), impl);
-  g_signal_connect(impl->view, "close", G_CALLBACK(Impl::onViewClose), impl);
-  g_signal_connect(impl->view, "script-dialog", G_CALLBACK(Impl::onScriptDialog), impl);
-
-  impl->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  g_object_ref(impl->window);
-  gtk_window_set_title(GTK_WINDOW(impl->window), c.title.c_str());
-  gtk_window_set_default_size(GTK_WINDOW(impl->window), c.width, c.height);
-  if (c.minWidth > 0 || c.minHeight > 0) {
-    gtk_widget_set_size_request(impl->window, c.minWidth > 0 ? c.minWidth : -1,
-                                c.minHeight > 0 ? c.minHeight : -1);
-  }
-  if (GdkRGBA colour; !c.backgroundColor.empty()) {
-    if (gdk_rgba_parse(&colour, c.backgroundColor.c_str())) {
-      webkit_web_view_set_background_color(impl->view, &colour);
-    } else {
-      NSLog("BridgeWindow: not a colour: " + c.backgroundColor);
-    }
-  }
-  gtk_container_add(GTK_CONTAINER(impl->window), GTK_WIDGET(impl->view));
-  webkit_web_view_load_uri(impl->view, (std::string(kOrigin) + "/index.html").c_str());
+  impl_->makeBridges(c);
+  WebKitWebContext* context = Impl::makeContext(c, impl_.get());
+  impl_->makeContent(c);
+  impl_->makeView(c, context);
+  impl_->makeWindow(c);
 }
 
 BridgeWindow::~BridgeWindow() {
