@@ -76,7 +76,8 @@ std::string lower(std::string s) {
 
 // What a Debian version allows, starting with a digit.
 bool isVersion(std::string_view v) {
-  if (v.empty() || v.size() > 64 || !isDigit(v.front())) return false;
+  // A hyphen starts the packaging revision, which cannot be empty.
+  if (v.empty() || v.size() > 64 || !isDigit(v.front()) || v.back() == '-') return false;
   return std::all_of(v.begin(), v.end(), [](char c) {
     return isLetter(c) || isDigit(c) || c == '.' || c == '+' || c == '~' || c == '-';
   });

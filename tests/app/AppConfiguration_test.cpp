@@ -65,6 +65,8 @@ TEST(AppConfigurationTest, EachFaultOfTheFileIsOneErrorNamingTheFileAndTheKey) {
        "\"linux.title\" holds a control character"},
       {R"({"appId": "org.example.App", "webDir": "www", "linux": {"version": "v2"}})",
        "\"linux.version\" \"v2\" is not a version"},
+      {R"({"appId": "org.example.App", "webDir": "www", "linux": {"version": "1.0-"}})",
+       "\"linux.version\" \"1.0-\" is not a version"},
       {R"({"appId": "org.example.App", "webDir": "www", "linux": {"inspector": "yes"}})",
        "\"linux.inspector\" must be true or false"},
       {R"({"appId": "org.example.App", "webDir": "www", "linux": {"icon": "none.svg"}})",
