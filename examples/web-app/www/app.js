@@ -24,7 +24,7 @@
     try {
       const omnistat = await plugin;
       await omnistat[command](...args);
-      say('last', `${what}: sent.`, 'ok');
+      say('last', `${what}: tracked; it stays on disk until the service takes it.`, 'ok');
       refresh();
     } catch (error) {
       say('last', `${what}: ${(error && error.message) || error}`, 'error');
