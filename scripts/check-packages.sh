@@ -123,21 +123,26 @@ HALDEN_LIBRARY_DIR="$work/deliver-library" "$work/consumer/deliver" Home \
 [[ $(hits) == 1 ]] || fail "expected 1 hit from the consumer, got $(hits)"
 pass "the consumer delivers to the installed collector over HTTPS"
 
-# The installed application's headless host: a start, answered before the
-# view is sent, then end of input, which sends what is pending.
-export HALDEN_LIBRARY_DIR="$work/app-library"
-coproc app { exec /usr/bin/halden-app --headless 2>"$work/app.log"; }
-app_pid=$app_PID
-echo '["1","OmnistatPlugin","startTrackerWithId",["UA-12345-1",0]]' >&"${app[1]}"
-read -r -t 30 answer <&"${app[0]}" || fail "halden-app did not answer the start"
-[[ $answer == *'"callbackId":"1","status":1'* ]] || fail "the start was answered $answer"
-echo '["2","OmnistatPlugin","trackView",["PackageCheck"]]' >&"${app[1]}"
-read -r -t 30 answer <&"${app[0]}" || fail "halden-app did not answer the view"
-[[ $answer == *'"callbackId":"2","status":1'* ]] || fail "the view was answered $answer"
-to_app=${app[1]}
-exec {to_app}>&-
-wait "$app_pid" || fail "halden-app --headless ended with status $? ($(tail -3 "$work/app.log"))"
-app_pid=
+# An installed program's headless host: a start, answered before the view
+# is sent, then end of input, which sends what is pending.
+#   headless_view PROGRAM SCREEN LIBRARY LOG
+headless_view() {
+  local program=$1 screen=$2 answer to_app
+  coproc app { HALDEN_LIBRARY_DIR=$3 exec "$program" --headless 2>"$4"; }
+  app_pid=$app_PID
+  echo '["1","OmnistatPlugin","startTrackerWithId",["UA-12345-1",0]]' >&"${app[1]}"
+  read -r -t 30 answer <&"${app[0]}" || fail "$program did not answer the start"
+  [[ $answer == *'"callbackId":"1","status":1'* ]] || fail "the start was answered $answer"
+  echo '["2","OmnistatPlugin","trackView",["'"$screen"'"]]' >&"${app[1]}"
+  read -r -t 30 answer <&"${app[0]}" || fail "$program did not answer the view"
+  [[ $answer == *'"callbackId":"2","status":1'* ]] || fail "the view was answered $answer"
+  to_app=${app[1]}
+  exec {to_app}>&-
+  wait "$app_pid" || fail "$program --headless ended with status $? ($(tail -3 "$4"))"
+  app_pid=
+}
+
+headless_view /usr/bin/halden-app PackageCheck "$work/app-library" "$work/app.log"
 grep -q 'PackageCheck' "$work/hits.jsonl" || fail "the application's view did not reach the collector"
 pass "the installed halden-app --headless delivers a view"
 
@@ -145,19 +150,7 @@ pass "the installed halden-app --headless delivers a view"
 # configuration, its own application id on the hits.
 [[ $(/usr/bin/"$app_package" --print-config | node -e 'console.log(JSON.parse(require("fs").readFileSync(0, "utf8")).webDir)') \
    == /usr/share/$app_package/www ]] || fail "the installed $app_package does not read its own configuration"
-export HALDEN_LIBRARY_DIR="$work/web-app-library"
-coproc app { exec /usr/bin/"$app_package" --headless 2>"$work/web-app.log"; }
-app_pid=$app_PID
-echo '["1","OmnistatPlugin","startTrackerWithId",["UA-12345-1",0]]' >&"${app[1]}"
-read -r -t 30 answer <&"${app[0]}" || fail "$app_package did not answer the start"
-[[ $answer == *'"callbackId":"1","status":1'* ]] || fail "the start was answered $answer"
-echo '["2","OmnistatPlugin","trackView",["WebAppCheck"]]' >&"${app[1]}"
-read -r -t 30 answer <&"${app[0]}" || fail "$app_package did not answer the view"
-[[ $answer == *'"callbackId":"2","status":1'* ]] || fail "the view was answered $answer"
-to_app=${app[1]}
-exec {to_app}>&-
-wait "$app_pid" || fail "$app_package --headless ended with status $? ($(tail -3 "$work/web-app.log"))"
-app_pid=
+headless_view /usr/bin/"$app_package" WebAppCheck "$work/web-app-library" "$work/web-app.log"
 node -e '
   const lines = require("fs").readFileSync(process.argv[1], "utf8").split("\n").filter(Boolean);
   const hit = lines.map(JSON.parse).find(h => h.params.cd === "WebAppCheck");
