@@ -167,13 +167,13 @@ struct BridgeWindow::Impl {
         g_memory_input_stream_new_from_data(copy, static_cast<gssize>(size), g_free);
     WebKitURISchemeResponse* response =
         webkit_uri_scheme_response_new(stream, static_cast<gint64>(size));
+    // With headers of its own, the response's type is the one they carry.
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
     soup_message_headers_set_content_type(headers, mime, nullptr);
     soup_message_headers_append(headers, "Content-Security-Policy",
                                 configuration().contentSecurityPolicy.c_str());
     soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
     webkit_uri_scheme_response_set_http_headers(response, headers);  // takes them
-    webkit_uri_scheme_response_set_content_type(response, mime);
     webkit_uri_scheme_request_finish_with_response(request, response);
     g_object_unref(response);
     g_object_unref(stream);
