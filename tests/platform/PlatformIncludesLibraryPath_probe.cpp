@@ -1,0 +1,6 @@
+// Built only by the PlatformLayer.RefusesLibraryPath test, which passes when
+// this file fails to compile for the reason below: the platform's include
+// root holds the platform alone, so the library's headers are not found
+// from it by their path in the source tree.
+#include "platform/Foundation/RunLoop.h"
+#include "iPhone/Analytics/Library/TLM.h"
