@@ -679,14 +679,35 @@ void TLMDataStore::keep(std::optional<T> TLMDataStore::*field, const T& value) {
   this->*field = value;
 }
 
+template <class T>
+std::optional<T> TLMDataStore::valueAfterSetUp(std::optional<T> TLMDataStore::*field) {
+  waitForSetUp();
+  platform::MutexLock lock(identityMutex_);
+  return this->*field;
+}
+
+template <class T>
+void TLMDataStore::keepAndStore(std::optional<T> TLMDataStore::*field, std::string_view property,
+                                const T& value) {
+  keep(field, value);
+  performBlockAndWait(
+      [&](Error* error) -> std::optional<bool> {
+        keep(field, value);
+        if constexpr (std::is_same_v<T, std::string>) {
+          return setPropertyStringValue(property, value, error);
+        } else {
+          return setPropertyNumberValue(property, value, error);
+        }
+      },
+      nullptr);
+}
+
 std::optional<std::string> TLMDataStore::clientId() {
   {
     platform::MutexLock lock(identityMutex_);
     if (clientId_) return clientId_;
   }
-  waitForSetUp();
-  platform::MutexLock lock(identityMutex_);
-  return clientId_;
+  return valueAfterSetUp(&TLMDataStore::clientId_);
 }
 
 std::optional<std::string> TLMDataStore::fetchClientId() {
@@ -699,61 +720,31 @@ std::optional<std::string> TLMDataStore::fetchClientId() {
 }
 
 void TLMDataStore::setClientId(const std::string& clientId) {
-  keep(&TLMDataStore::clientId_, clientId);
-  performBlockAndWait(
-      [&](Error* error) -> std::optional<bool> {
-        keep(&TLMDataStore::clientId_, clientId);
-        return setPropertyStringValue(kClientIdProperty, clientId, error);
-      },
-      nullptr);
+  keepAndStore(&TLMDataStore::clientId_, kClientIdProperty, clientId);
 }
 
 std::optional<std::string> TLMDataStore::hashedIdfa() {
-  waitForSetUp();
-  platform::MutexLock lock(identityMutex_);
-  return hashedIdfa_;
+  return valueAfterSetUp(&TLMDataStore::hashedIdfa_);
 }
 
 void TLMDataStore::setHashedIdfa(const std::string& hashedIdfa) {
-  keep(&TLMDataStore::hashedIdfa_, hashedIdfa);
-  performBlockAndWait(
-      [&](Error* error) -> std::optional<bool> {
-        keep(&TLMDataStore::hashedIdfa_, hashedIdfa);
-        return setPropertyStringValue(kIdfaProperty, hashedIdfa, error);
-      },
-      nullptr);
+  keepAndStore(&TLMDataStore::hashedIdfa_, kIdfaProperty, hashedIdfa);
 }
 
 std::optional<platform::Number> TLMDataStore::idfaChangeCount() {
-  waitForSetUp();
-  platform::MutexLock lock(identityMutex_);
-  return idfaChangeCount_;
+  return valueAfterSetUp(&TLMDataStore::idfaChangeCount_);
 }
 
 void TLMDataStore::setIdfaChangeCount(const platform::Number& count) {
-  keep(&TLMDataStore::idfaChangeCount_, count);
-  performBlockAndWait(
-      [&](Error* error) -> std::optional<bool> {
-        keep(&TLMDataStore::idfaChangeCount_, count);
-        return setPropertyNumberValue(kChangeCountProperty, count, error);
-      },
-      nullptr);
+  keepAndStore(&TLMDataStore::idfaChangeCount_, kChangeCountProperty, count);
 }
 
 std::optional<platform::Number> TLMDataStore::lastChangeTimeStamp() {
-  waitForSetUp();
-  platform::MutexLock lock(identityMutex_);
-  return lastChangeTimeStamp_;
+  return valueAfterSetUp(&TLMDataStore::lastChangeTimeStamp_);
 }
 
 void TLMDataStore::setLastChangeTimeStamp(const platform::Number& seconds) {
-  keep(&TLMDataStore::lastChangeTimeStamp_, seconds);
-  performBlockAndWait(
-      [&](Error* error) -> std::optional<bool> {
-        keep(&TLMDataStore::lastChangeTimeStamp_, seconds);
-        return setPropertyNumberValue(kChangeTimeStampProperty, seconds, error);
-      },
-      nullptr);
+  keepAndStore(&TLMDataStore::lastChangeTimeStamp_, kChangeTimeStampProperty, seconds);
 }
 
 void TLMDataStore::onExit() {

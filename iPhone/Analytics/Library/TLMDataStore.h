@@ -197,6 +197,14 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   // replace the value with the one it read from the file.
   template <class T>
   void keep(std::optional<T> TLMDataStore::*field, const T& value);
+  // A setter's work: keeps the value, then writes it to the property row
+  // `property` on the worker thread (logging a failure).
+  template <class T>
+  void keepAndStore(std::optional<T> TLMDataStore::*field, std::string_view property,
+                    const T& value);
+  // A getter's work: the value in memory once set-up has run.
+  template <class T>
+  std::optional<T> valueAfterSetUp(std::optional<T> TLMDataStore::*field);
   // Waits for set-up by running a block that does nothing.
   void waitForSetUp();
 
