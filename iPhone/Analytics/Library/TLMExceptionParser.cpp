@@ -1,8 +1,8 @@
 #include "TLMExceptionParser.h"
 
-#include <utf8proc.h>
-
 #include <vector>
+
+#include "TLMStringUtil.h"
 
 namespace {
 
@@ -33,16 +33,13 @@ struct Utf16Walker {
   // Advances over one code point; answers its units, 0 at the end.
   std::size_t next() {
     if (pos >= text.size()) return 0;
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t len =
-        utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()) + pos,
-                         static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
-    if (len <= 0) {
+    const TLMStringUtil::CodePoint cp = TLMStringUtil::codePointAt(text, pos);
+    if (cp.length == 0) {
       pos += 1;
       return 1;
     }
-    pos += static_cast<std::size_t>(len);
-    return cp > 0xFFFF ? 2 : 1;
+    pos += cp.length;
+    return cp.value > 0xFFFF ? 2 : 1;
   }
 
   std::string_view text;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 
+#include "TLMStringUtil.h"
 #include "TLMVersion.h"
 #include "platform/Foundation/Locale.h"
 #include "platform/UIKit/Device.h"
@@ -20,20 +21,17 @@ namespace {
 std::string lowercase(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   std::size_t pos = 0;
   while (pos < text.size()) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t len =
-        utf8proc_iterate(bytes + pos, static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
-    if (len <= 0) {
+    const TLMStringUtil::CodePoint cp = TLMStringUtil::codePointAt(text, pos);
+    if (cp.length == 0) {
       out += text[pos++];
       continue;
     }
     utf8proc_uint8_t encoded[4];
-    utf8proc_ssize_t n = utf8proc_encode_char(utf8proc_tolower(cp), encoded);
+    utf8proc_ssize_t n = utf8proc_encode_char(utf8proc_tolower(cp.value), encoded);
     out.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(n));
-    pos += static_cast<std::size_t>(len);
+    pos += cp.length;
   }
   return out;
 }
@@ -143,19 +141,14 @@ uint32_t TLMHitUtil::tlHash(std::string_view text) {
   // that does not decode stands for itself as a replacement character, a
   // cluster of its own.
   std::vector<uint16_t> leads;
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   utf8proc_int32_t state = 0;
   utf8proc_int32_t previous = -1;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t len =
-        utf8proc_iterate(bytes + pos, static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
-    bool invalid = len <= 0;
-    if (invalid) {
-      len = 1;
-      cp = 0xFFFD;
-    }
+    const TLMStringUtil::CodePoint decoded = TLMStringUtil::codePointAt(text, pos);
+    const bool invalid = decoded.length == 0;
+    const utf8proc_int32_t cp = invalid ? 0xFFFD : decoded.value;
+    const std::size_t len = invalid ? 1 : decoded.length;
     bool startsCluster =
         previous < 0 || invalid || utf8proc_grapheme_break_stateful(previous, cp, &state);
     if (startsCluster) {
@@ -168,7 +161,7 @@ uint32_t TLMHitUtil::tlHash(std::string_view text) {
     } else {
       previous = cp;
     }
-    pos += static_cast<std::size_t>(len);
+    pos += len;
   }
 
   uint32_t h = 0;

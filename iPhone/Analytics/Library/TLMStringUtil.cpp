@@ -41,14 +41,11 @@ bool isWhitespaceOrNewline(utf8proc_int32_t cp) {
 }
 
 bool isValidUtf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   std::size_t pos = 0;
   while (pos < text.size()) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t len =
-        utf8proc_iterate(bytes + pos, static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
-    if (len <= 0) return false;
-    pos += static_cast<std::size_t>(len);
+    const std::size_t length = TLMStringUtil::codePointAt(text, pos).length;
+    if (length == 0) return false;
+    pos += length;
   }
   return true;
 }
@@ -199,28 +196,32 @@ std::string TLMStringUtil::urlParams(std::string_view text) {
   return std::string(text.substr(question + 1));
 }
 
+TLMStringUtil::CodePoint TLMStringUtil::codePointAt(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return {};
+  utf8proc_int32_t cp;
+  const utf8proc_ssize_t len =
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()) + pos,
+                       static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
+  if (len <= 0) return {};
+  return {cp, static_cast<std::size_t>(len)};
+}
+
 std::string TLMStringUtil::trim(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   std::size_t first = std::string_view::npos;
   std::size_t end = 0;
   std::size_t pos = 0;
   // One forward pass: walking backwards through text that may not be valid
   // UTF-8 has no reliable character boundaries.
   while (pos < text.size()) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t len =
-        utf8proc_iterate(bytes + pos, static_cast<utf8proc_ssize_t>(text.size() - pos), &cp);
-    bool space = false;
-    if (len <= 0) {
-      len = 1;  // an undecodable byte is text, not space
-    } else {
-      space = isWhitespaceOrNewline(cp);
-    }
+    const CodePoint cp = codePointAt(text, pos);
+    // An undecodable byte is text, not space.
+    const std::size_t len = cp.length == 0 ? 1 : cp.length;
+    const bool space = cp.length != 0 && isWhitespaceOrNewline(cp.value);
     if (!space) {
       if (first == std::string_view::npos) first = pos;
-      end = pos + static_cast<std::size_t>(len);
+      end = pos + len;
     }
-    pos += static_cast<std::size_t>(len);
+    pos += len;
   }
   if (first == std::string_view::npos) return {};
   return std::string(text.substr(first, end - first));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -17,6 +18,14 @@ class TLMStringUtil {
 
   // The text after the first "?", or "" when there is none.
   static std::string urlParams(std::string_view text);
+
+  // The code point whose UTF-8 encoding starts at byte `pos` of `text`, and
+  // how many bytes that encoding takes: 0 where no valid encoding starts.
+  struct CodePoint {
+    int32_t value = -1;
+    std::size_t length = 0;
+  };
+  static CodePoint codePointAt(std::string_view text, std::size_t pos);
 
   // Drops leading and trailing Unicode white space and line breaks. Bytes
   // that are not valid UTF-8 count as ordinary text and are kept.
