@@ -18,8 +18,6 @@ constexpr char kHitNumber[] = "hit_number";
 constexpr char kLastModified[] = "last_modified_time_since_1970";
 constexpr char kCheckedIAdCampaign[] = "checked_iad_campaign";
 
-constexpr char kTableInfoSql[] = "PRAGMA table_info('properties');";
-
 // The largest number a hit may carry: "&_s" is read back as a 32-bit value.
 constexpr int64_t kLastHitNumber = 2147483647;
 
@@ -345,10 +343,7 @@ bool TLMAnalyticsPropertiesStore::clearPropertiesTable() {
     TLM_LOG_ERROR("Failed to construct 'select' sql statement");
     return false;
   }
-  sqlite3_reset(statement);
-  const bool cleared = sqlite3_step(statement) == SQLITE_DONE;
-  sqlite3_reset(statement);
-  return cleared;
+  return TLMSqlStore::runCachedStatement(statement);
 }
 
 bool TLMAnalyticsPropertiesStore::createOrValidatePropertiesTable() {
@@ -375,7 +370,8 @@ bool TLMAnalyticsPropertiesStore::createPropertiesTable() {
 }
 
 bool TLMAnalyticsPropertiesStore::hasValidPropertyColumns() {
-  TLMSqlStatement statement = sqlStore_->prepareSql(kTableInfoSql);
+  TLMSqlStatement statement =
+      sqlStore_->prepareSql(TLMFormat("PRAGMA table_info('%s');", kTableName));
   if (!statement) {
     TLM_LOG_ERROR("Failed to construct 'table info' sql statement");
     return false;

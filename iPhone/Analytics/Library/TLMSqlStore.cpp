@@ -348,10 +348,7 @@ bool TLMSqlStore::dropTableWithName(std::string_view tableName) {
     TLM_LOG_ERROR("Failed to construct 'drop table' sql statement");
     return false;
   }
-  sqlite3_reset(statement);
-  const bool dropped = sqlite3_step(statement) == SQLITE_DONE;
-  sqlite3_reset(statement);
-  return dropped;
+  return runCachedStatement(statement);
 }
 
 int32_t TLMSqlStore::rowCountForTableWithName(std::string_view tableName) {
@@ -395,6 +392,13 @@ bool TLMSqlStore::bindText(sqlite3_stmt* statement, int index, std::string_view 
   const char* data = text.data() ? text.data() : "";
   return sqlite3_bind_text(statement, index, data, static_cast<int>(text.size()),
                            SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool TLMSqlStore::runCachedStatement(sqlite3_stmt* statement) {
+  sqlite3_reset(statement);
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  sqlite3_reset(statement);
+  return done;
 }
 
 std::string TLMSqlStore::columnText(sqlite3_stmt* statement, int column) {

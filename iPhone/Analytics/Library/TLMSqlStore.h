@@ -122,6 +122,9 @@ class TLMSqlStore {
   static bool bindText(sqlite3_stmt* statement, int index, std::string_view text);
   // A result column as text of its full length; "" for NULL.
   static std::string columnText(sqlite3_stmt* statement, int column);
+  // Runs a cached statement that takes no parameters: resets it, steps it
+  // once and resets it again. True when it ran to completion (SQLITE_DONE).
+  static bool runCachedStatement(sqlite3_stmt* statement);
 
  private:
   enum class OpenResult { Opened, Damaged, Failed };
