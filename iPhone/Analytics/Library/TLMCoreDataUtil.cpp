@@ -22,9 +22,13 @@ PropertyList::Dictionary entity(const char* name, PropertyList::Array properties
   return {{"name", name}, {"properties", std::move(properties)}};
 }
 
-const PropertyList* lookup(const PropertyList::Dictionary& dictionary, std::string_view key) {
-  auto it = dictionary.find(key);
-  return it == dictionary.end() ? nullptr : &it->second;
+// The list under `key` in a description: an empty one when the key is
+// absent, null when its value is not an array.
+const PropertyList::Array* listUnder(const PropertyList::Dictionary& description,
+                                     std::string_view key) {
+  static const PropertyList::Array kNone;
+  auto it = description.find(key);
+  return it == description.end() ? &kNone : it->second.arrayIf();
 }
 
 platform::ManagedObjectModel builtIn(const PropertyList::Dictionary& description) {
@@ -71,27 +75,25 @@ platform::ManagedObjectModel TLMCoreDataUtil::oldModel() {
 
 std::optional<platform::EntityDescription> TLMCoreDataUtil::entityWithDescription(
     const PropertyList::Dictionary& description) {
+  const PropertyList::Array* properties = listUnder(description, "properties");
+  if (!properties) {
+    TLM_LOG_ERROR("An entity's \"properties\" must be an array");
+    return std::nullopt;
+  }
   std::vector<platform::AttributeDescription> attributes;
   platform::Error error;
-  if (const PropertyList* properties = lookup(description, "properties")) {
-    const PropertyList::Array* list = properties->arrayIf();
-    if (!list) {
-      TLM_LOG_ERROR("An entity's \"properties\" must be an array");
+  for (const PropertyList& item : *properties) {
+    const PropertyList::Dictionary* values = item.dictionaryIf();
+    if (!values) {
+      TLM_LOG_ERROR("An attribute description must be a dictionary");
       return std::nullopt;
     }
-    for (const PropertyList& item : *list) {
-      const PropertyList::Dictionary* values = item.dictionaryIf();
-      platform::AttributeDescription attribute;
-      if (!values) {
-        TLM_LOG_ERROR("An attribute description must be a dictionary");
-        return std::nullopt;
-      }
-      if (!attribute.setValuesForKeysWithDictionary(*values, &error)) {
-        TLM_LOG_ERROR("Cannot build an attribute: %s", error.localizedDescription.c_str());
-        return std::nullopt;
-      }
-      attributes.push_back(std::move(attribute));
+    platform::AttributeDescription attribute;
+    if (!attribute.setValuesForKeysWithDictionary(*values, &error)) {
+      TLM_LOG_ERROR("Cannot build an attribute: %s", error.localizedDescription.c_str());
+      return std::nullopt;
     }
+    attributes.push_back(std::move(attribute));
   }
   PropertyList::Dictionary rest = description;
   rest.erase("properties");
@@ -106,23 +108,21 @@ std::optional<platform::EntityDescription> TLMCoreDataUtil::entityWithDescriptio
 
 std::optional<platform::ManagedObjectModel> TLMCoreDataUtil::modelWithDescription(
     const PropertyList::Dictionary& description) {
+  const PropertyList::Array* items = listUnder(description, "entities");
+  if (!items) {
+    TLM_LOG_ERROR("A model's \"entities\" must be an array");
+    return std::nullopt;
+  }
   std::vector<platform::EntityDescription> entities;
-  if (const PropertyList* list = lookup(description, "entities")) {
-    const PropertyList::Array* items = list->arrayIf();
-    if (!items) {
-      TLM_LOG_ERROR("A model's \"entities\" must be an array");
+  for (const PropertyList& item : *items) {
+    const PropertyList::Dictionary* values = item.dictionaryIf();
+    if (!values) {
+      TLM_LOG_ERROR("An entity description must be a dictionary");
       return std::nullopt;
     }
-    for (const PropertyList& item : *items) {
-      const PropertyList::Dictionary* values = item.dictionaryIf();
-      if (!values) {
-        TLM_LOG_ERROR("An entity description must be a dictionary");
-        return std::nullopt;
-      }
-      auto entity = entityWithDescription(*values);
-      if (!entity) return std::nullopt;
-      entities.push_back(std::move(*entity));
-    }
+    auto entity = entityWithDescription(*values);
+    if (!entity) return std::nullopt;
+    entities.push_back(std::move(*entity));
   }
   PropertyList::Dictionary rest = description;
   rest.erase("entities");
