@@ -106,20 +106,25 @@ int xRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
   return real->pMethods->xRead(real, buffer, amount, offset);
 }
 
-int xWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
-  if (const int rc = faultFor(ours(file), Operation::kWrite)) return rc;
-  sqlite3_file* real = ours(file)->real();
-  const int rc = real->pMethods->xWrite(real, buffer, amount, offset);
+// A call that changes the file: fails when a fault is due, else runs
+// `change` on the real file, which is then unsynced.
+template <class Change>
+int changeFile(sqlite3_file* file, Operation operation, Change change) {
+  if (const int rc = faultFor(ours(file), operation)) return rc;
+  const int rc = change(ours(file)->real());
   markUnsynced(ours(file), true);
   return rc;
 }
 
+int xWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
+  return changeFile(file, Operation::kWrite, [&](sqlite3_file* real) {
+    return real->pMethods->xWrite(real, buffer, amount, offset);
+  });
+}
+
 int xTruncate(sqlite3_file* file, sqlite3_int64 size) {
-  if (const int rc = faultFor(ours(file), Operation::kTruncate)) return rc;
-  sqlite3_file* real = ours(file)->real();
-  const int rc = real->pMethods->xTruncate(real, size);
-  markUnsynced(ours(file), true);
-  return rc;
+  return changeFile(file, Operation::kTruncate,
+                    [&](sqlite3_file* real) { return real->pMethods->xTruncate(real, size); });
 }
 
 int xSync(sqlite3_file* file, int flags) {
