@@ -208,16 +208,6 @@ std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByInflatingB
 }
 
 std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByGzippingBytes(
-    const void* bytes, uint64_t length) {
-  return tlm_dataByCompressingBytes(bytes, length, -1, TLMCompressionModeGzip);
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByGzippingData(
-    const Data& data) {
-  return tlm_dataByGzippingBytes(data.data(), data.size());
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByGzippingBytes(
     const void* bytes, uint64_t length, int32_t compressionLevel) {
   return tlm_dataByCompressingBytes(bytes, length, compressionLevel, TLMCompressionModeGzip);
 }
@@ -225,16 +215,6 @@ std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByGzippingBy
 std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByGzippingData(
     const Data& data, int32_t compressionLevel) {
   return tlm_dataByGzippingBytes(data.data(), data.size(), compressionLevel);
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByDeflatingBytes(
-    const void* bytes, uint64_t length) {
-  return tlm_dataByCompressingBytes(bytes, length, -1, TLMCompressionModeZlib);
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByDeflatingData(
-    const Data& data) {
-  return tlm_dataByDeflatingBytes(data.data(), data.size());
 }
 
 std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByDeflatingBytes(
@@ -248,16 +228,6 @@ std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByDeflatingD
 }
 
 std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByRawDeflatingBytes(
-    const void* bytes, uint64_t length) {
-  return tlm_dataByCompressingBytes(bytes, length, -1, TLMCompressionModeRaw);
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByRawDeflatingData(
-    const Data& data) {
-  return tlm_dataByRawDeflatingBytes(data.data(), data.size());
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByRawDeflatingBytes(
     const void* bytes, uint64_t length, int32_t compressionLevel) {
   return tlm_dataByCompressingBytes(bytes, length, compressionLevel, TLMCompressionModeRaw);
 }
@@ -265,11 +235,6 @@ std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByRawDeflati
 std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByRawDeflatingData(
     const Data& data, int32_t compressionLevel) {
   return tlm_dataByRawDeflatingBytes(data.data(), data.size(), compressionLevel);
-}
-
-std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByInflatingBytes(
-    const void* bytes, uint64_t length) {
-  return tlm_dataByInflatingBytes(bytes, length, false);
 }
 
 std::optional<TLMCompressionUtil::Data> TLMCompressionUtil::tlm_dataByInflatingData(

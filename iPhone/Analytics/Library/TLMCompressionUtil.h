@@ -34,31 +34,25 @@ class TLMCompressionUtil {
   // isRawData: the input has no wrapper; otherwise a zlib or a gzip wrapper
   // is recognised by its header.
   static std::optional<Data> tlm_dataByInflatingBytes(const void* bytes, uint64_t length,
-                                                      bool isRawData);
+                                                      bool isRawData = false);
 
-  static std::optional<Data> tlm_dataByGzippingBytes(const void* bytes, uint64_t length);
-  static std::optional<Data> tlm_dataByGzippingData(const Data& data);
+  // Compressions in each wrapper; the level defaults to zlib's default (-1).
   static std::optional<Data> tlm_dataByGzippingBytes(const void* bytes, uint64_t length,
-                                                     int32_t compressionLevel);
-  static std::optional<Data> tlm_dataByGzippingData(const Data& data, int32_t compressionLevel);
-
+                                                     int32_t compressionLevel = -1);
+  static std::optional<Data> tlm_dataByGzippingData(const Data& data,
+                                                    int32_t compressionLevel = -1);
   // Deflating writes the zlib wrapper.
-  static std::optional<Data> tlm_dataByDeflatingBytes(const void* bytes, uint64_t length);
-  static std::optional<Data> tlm_dataByDeflatingData(const Data& data);
   static std::optional<Data> tlm_dataByDeflatingBytes(const void* bytes, uint64_t length,
-                                                      int32_t compressionLevel);
-  static std::optional<Data> tlm_dataByDeflatingData(const Data& data, int32_t compressionLevel);
-
-  static std::optional<Data> tlm_dataByRawDeflatingBytes(const void* bytes, uint64_t length);
-  static std::optional<Data> tlm_dataByRawDeflatingData(const Data& data);
+                                                      int32_t compressionLevel = -1);
+  static std::optional<Data> tlm_dataByDeflatingData(const Data& data,
+                                                     int32_t compressionLevel = -1);
   static std::optional<Data> tlm_dataByRawDeflatingBytes(const void* bytes, uint64_t length,
-                                                         int32_t compressionLevel);
-  static std::optional<Data> tlm_dataByRawDeflatingData(const Data& data, int32_t compressionLevel);
+                                                         int32_t compressionLevel = -1);
+  static std::optional<Data> tlm_dataByRawDeflatingData(const Data& data,
+                                                        int32_t compressionLevel = -1);
 
   // Zlib or gzip input.
-  static std::optional<Data> tlm_dataByInflatingBytes(const void* bytes, uint64_t length);
   static std::optional<Data> tlm_dataByInflatingData(const Data& data);
-
   static std::optional<Data> tlm_dataByRawInflatingBytes(const void* bytes, uint64_t length);
   static std::optional<Data> tlm_dataByRawInflatingData(const Data& data);
 };
