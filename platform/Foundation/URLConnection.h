@@ -12,9 +12,10 @@ namespace platform {
 // and every delegate message arrives on that thread.
 //
 // What every load does:
-// - redirects are followed, up to 16 of them, to http and https URLs only; a
-//   POST answered 301, 302 or 303 is sent on as a GET without its body (the
-//   classic URL loader's rule), one answered 307 or 308 is sent again as it was;
+// - redirects are followed, up to 16 of them, to http and https URLs only (a
+//   load started on https stays on https); every redirected request keeps
+//   its method and its body, whatever the 3xx status, so a collection host
+//   that moved still gets what was sent to it;
 // - nothing is cached and no cookies are kept;
 // - TLS peers are verified against the system's authorities plus, when the
 //   environment names one, the PEM file in HALDEN_CA_FILE (read at every

@@ -68,6 +68,8 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
                                     public TLMReachabilityDelegate,
                                     public platform::FlagObserver,
                                     public std::enable_shared_from_this<TLMBatchingDispatcher> {
+  struct Key {};  // keeps construction to initWithDataStore()
+
  public:
   // A dispatcher over a new hit store; null when no store can be opened.
   static std::shared_ptr<TLMBatchingDispatcher> dispatcher();
@@ -191,7 +193,6 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // Any thread.
   uint64_t failedHitSaves() const { return failedHitSaves_.load(); }
 
-  struct Key {};  // keeps construction to initWithDataStore()
   TLMBatchingDispatcher(Key, std::shared_ptr<TLMDataStore> dataStore);
 
  private:

@@ -11,9 +11,10 @@ class TLMDataStore;
 class TLMTrackerModel;
 
 /// Where a tracker hands its hits.
-/// Threads: both queue operations are called on the sending thread, under the
-/// sending tracker's lock, and must only hand the work on (post it), never
-/// wait for it.
+/// Threads: a tracker calls queueModel() on the sending thread, under its own
+/// lock; it must only hand the work on (post it), never wait for it.
+/// queueDispatch() takes a finished dictionary on the sender's own thread
+/// (the batching dispatcher's "TLMThread").
 class TLMDispatchSender {
  public:
   /// Destroys the sender.
