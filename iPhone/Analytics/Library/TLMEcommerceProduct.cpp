@@ -2,8 +2,7 @@
 
 #include "TLMEcommerceFields.h"
 #include "TLMFields.h"
-#include "TLMLog.h"
-#include "TLMUtil.h"
+#include "TLMParameterSetter.h"
 
 TLMEcommerceProduct& TLMEcommerceProduct::setId(std::optional<std::string> value) {
   return setString(std::move(value), kTLMEcommerceProductId);
@@ -53,23 +52,13 @@ TLMEcommerceProduct& TLMEcommerceProduct::setCustomMetric(std::size_t index,
 
 TLMEcommerceProduct& TLMEcommerceProduct::setString(std::optional<std::string> value,
                                                     std::optional<std::string_view> key) {
-  if (!key) {
-    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setString");
-    return *this;
-  }
-  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForString(std::move(value)));
+  TLMParameterSetter::setString(parameters_, std::move(value), key);
   return *this;
 }
 
 TLMEcommerceProduct& TLMEcommerceProduct::setNumber(std::optional<platform::Number> value,
                                                     std::optional<std::string_view> key) {
-  if (!key) {
-    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setNumber");
-    return *this;
-  }
-  std::optional<platform::Value> boxed;
-  if (value) boxed = *value;
-  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForNumber(boxed));
+  TLMParameterSetter::setNumber(parameters_, value, key);
   return *this;
 }
 

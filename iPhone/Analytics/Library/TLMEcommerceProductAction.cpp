@@ -1,8 +1,7 @@
 #include "TLMEcommerceProductAction.h"
 
 #include "TLMFields.h"
-#include "TLMLog.h"
-#include "TLMUtil.h"
+#include "TLMParameterSetter.h"
 
 using Action = TLMEcommerceProductAction;
 
@@ -51,22 +50,12 @@ Action& Action::setProductListSource(std::optional<std::string> value) {
 }
 
 Action& Action::setString(std::optional<std::string> value, std::optional<std::string_view> key) {
-  if (!key) {
-    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setString");
-    return *this;
-  }
-  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForString(std::move(value)));
+  TLMParameterSetter::setString(parameters_, std::move(value), key);
   return *this;
 }
 
 Action& Action::setNumber(std::optional<platform::Number> value,
                           std::optional<std::string_view> key) {
-  if (!key) {
-    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setNumber");
-    return *this;
-  }
-  std::optional<platform::Value> boxed;
-  if (value) boxed = *value;
-  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForNumber(boxed));
+  TLMParameterSetter::setNumber(parameters_, value, key);
   return *this;
 }

@@ -2,8 +2,7 @@
 
 #include "TLMEcommerceFields.h"
 #include "TLMFields.h"
-#include "TLMLog.h"
-#include "TLMUtil.h"
+#include "TLMParameterSetter.h"
 
 TLMEcommercePromotion& TLMEcommercePromotion::setId(std::optional<std::string> value) {
   return setString(std::move(value), kTLMEcommercePromotionId);
@@ -23,11 +22,7 @@ TLMEcommercePromotion& TLMEcommercePromotion::setPosition(std::optional<std::str
 
 TLMEcommercePromotion& TLMEcommercePromotion::setString(std::optional<std::string> value,
                                                         std::optional<std::string_view> key) {
-  if (!key) {
-    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setString");
-    return *this;
-  }
-  parameters_.insert_or_assign(std::string(*key), TLMUtil::valueForString(std::move(value)));
+  TLMParameterSetter::setString(parameters_, std::move(value), key);
   return *this;
 }
 

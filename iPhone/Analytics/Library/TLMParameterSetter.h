@@ -1,0 +1,32 @@
+#pragma once
+
+/// @file
+/// TLMParameterSetter: stores one field under a key the caller names.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/Foundation/Number.h"
+#include "platform/Foundation/Value.h"
+
+/// The common setters behind the ecommerce objects' setString() and
+/// setNumber(): a value, or the null marker when there is none, stored under
+/// the key the caller names. A missing key is the caller's mistake: it is
+/// logged as a bare warning and nothing is stored. Static functions; the
+/// dictionary is the caller's to guard. Private to the library: not installed.
+class TLMParameterSetter {
+ public:
+  /// Not made: the class only groups its static functions.
+  TLMParameterSetter() = delete;
+
+  /// Stores TLMUtil::valueForString() of the value under the key. With no
+  /// key, logs "nil key not allowed in setString" and stores nothing.
+  static void setString(platform::Dictionary& parameters, std::optional<std::string> value,
+                        std::optional<std::string_view> key);
+  /// Stores TLMUtil::valueForNumber() of the number, its decimal text or the
+  /// null marker, under the key. With no key, logs "nil key not allowed in
+  /// setNumber" and stores nothing.
+  static void setNumber(platform::Dictionary& parameters, std::optional<platform::Number> value,
+                        std::optional<std::string_view> key);
+};
