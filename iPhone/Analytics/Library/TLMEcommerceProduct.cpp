@@ -63,20 +63,16 @@ TLMEcommerceProduct& TLMEcommerceProduct::setNumber(std::optional<platform::Numb
 }
 
 platform::Dictionary TLMEcommerceProduct::buildWithIndex(std::size_t index) const {
-  platform::Dictionary fields;
-  for (const auto& [key, value] : parameters_) {
-    fields.insert_or_assign(TLMEcommerceFields::productFieldForIndex(index, key), value);
-  }
-  return fields;
+  return TLMParameterSetter::fieldsUnderHitKeys(parameters_, [index](std::string_view key) {
+    return TLMEcommerceFields::productFieldForIndex(index, key);
+  });
 }
 
 platform::Dictionary TLMEcommerceProduct::buildWithListIndex(std::size_t listIndex,
                                                              std::size_t index) const {
   const std::string listKey = TLMEcommerceFields::impressionListForIndex(listIndex);
-  platform::Dictionary fields;
-  for (const auto& [key, value] : parameters_) {
-    fields.insert_or_assign(TLMEcommerceFields::productImpressionForList(listKey, index, key),
-                            value);
-  }
-  return fields;
+  return TLMParameterSetter::fieldsUnderHitKeys(
+      parameters_, [&listKey, index](std::string_view key) {
+        return TLMEcommerceFields::productImpressionForList(listKey, index, key);
+      });
 }

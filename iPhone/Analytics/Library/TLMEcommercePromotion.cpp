@@ -27,9 +27,7 @@ TLMEcommercePromotion& TLMEcommercePromotion::setString(std::optional<std::strin
 }
 
 platform::Dictionary TLMEcommercePromotion::buildWithIndex(std::size_t index) const {
-  platform::Dictionary fields;
-  for (const auto& [key, value] : parameters_) {
-    fields.insert_or_assign(TLMEcommerceFields::promotionForIndex(index, key), value);
-  }
-  return fields;
+  return TLMParameterSetter::fieldsUnderHitKeys(parameters_, [index](std::string_view key) {
+    return TLMEcommerceFields::promotionForIndex(index, key);
+  });
 }

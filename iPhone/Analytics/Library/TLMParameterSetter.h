@@ -1,8 +1,9 @@
 #pragma once
 
 /// @file
-/// TLMParameterSetter: stores one field under a key the caller names.
+/// TLMParameterSetter: stores fields under the keys the caller names.
 
+#include <concepts>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,8 @@
 /// the key the caller names. A missing key is the caller's mistake: it is
 /// logged as a bare warning and nothing is stored. Static functions; the
 /// dictionary is the caller's to guard. Private to the library: not installed.
+/// fieldsUnderHitKeys() is the loop of the products' and promotions' indexed
+/// builds, which give each field its hit key.
 class TLMParameterSetter {
  public:
   /// Not made: the class only groups its static functions.
@@ -29,4 +32,16 @@ class TLMParameterSetter {
   /// setNumber" and stores nothing.
   static void setNumber(platform::Dictionary& parameters, std::optional<platform::Number> value,
                         std::optional<std::string_view> key);
+
+  /// A new dictionary of the fields, each under the key that `hitKey` makes
+  /// of the field's own key (product 1's "nm" under "&pr1nm", say).
+  template <std::invocable<const std::string&> HitKey>
+  static platform::Dictionary fieldsUnderHitKeys(const platform::Dictionary& fields,
+                                                 HitKey hitKey) {
+    platform::Dictionary underHitKeys;
+    for (const auto& [key, value] : fields) {
+      underHitKeys.insert_or_assign(hitKey(key), value);
+    }
+    return underHitKeys;
+  }
 };
