@@ -6,6 +6,7 @@
 #include "TLMEcommerceFields.h"
 #include "TLMFields.h"
 #include "TLMLog.h"
+#include "TLMParameterSetter.h"
 #include "TLMStringUtil.h"
 #include "TLMUsageTracker.h"
 #include "TLMUtil.h"
@@ -188,11 +189,7 @@ TLMDictionaryBuilder& TLMDictionaryBuilder::set(std::optional<std::string> value
 
 TLMDictionaryBuilder& TLMDictionaryBuilder::tlm_set(std::optional<std::string> value,
                                                     std::optional<std::string_view> key) {
-  if (!key) {
-    TLMLogBare(TLMLogLevelWarning, "nil key not allowed in setString");
-    return *this;
-  }
-  put(*key, valueForString(std::move(value)));
+  TLMParameterSetter::setString(parameters_, std::move(value), key);
   return *this;
 }
 

@@ -11,13 +11,13 @@
 #include "platform/Foundation/Number.h"
 #include "platform/Foundation/Value.h"
 
-/// The common setters behind the ecommerce objects' setString() and
-/// setNumber(): a value, or the null marker when there is none, stored under
-/// the key the caller names. A missing key is the caller's mistake: it is
-/// logged as a bare warning and nothing is stored. Static functions; the
-/// dictionary is the caller's to guard. Private to the library: not installed.
+/// The common setters behind the hit builder's set() and the ecommerce
+/// objects' setString() and setNumber(): a value, or the null marker when
+/// there is none, stored under the key the caller names. A missing key is the
+/// caller's mistake: it is logged as a bare warning and nothing is stored.
 /// fieldsUnderHitKeys() is the loop of the products' and promotions' indexed
-/// builds, which give each field its hit key.
+/// builds, which give each field its hit key. Static functions; the
+/// dictionary is the caller's to guard. Private to the library: not installed.
 class TLMParameterSetter {
  public:
   /// Not made: the class only groups its static functions.
