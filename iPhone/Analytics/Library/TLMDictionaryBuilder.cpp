@@ -59,6 +59,14 @@ void addPrefixed(Dictionary& hit, std::string prefix, const Dictionary& fields) 
   }
 }
 
+// A builder with only the hit type ("&t") set, where each factory starts.
+// Stored unrecorded, as the factory records itself.
+TLMDictionaryBuilder ofHitType(std::string hitType) {
+  TLMDictionaryBuilder builder;
+  builder.tlm_set(std::move(hitType), kTLMHitType);
+  return builder;
+}
+
 }  // namespace
 
 // --- Factories -------------------------------------------------------------
@@ -69,24 +77,19 @@ void TLMDictionaryBuilder::put(std::string_view key, Value value) {
 
 TLMDictionaryBuilder TLMDictionaryBuilder::createAppView() {
   TLMUsageTracker::trackAction("createAppView");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMScreenView));
-  return builder;
+  return ofHitType(kTLMScreenView);
 }
 
 TLMDictionaryBuilder TLMDictionaryBuilder::createScreenView() {
   TLMUsageTracker::trackAction("createScreenView");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMScreenView));
-  return builder;
+  return ofHitType(kTLMScreenView);
 }
 
 TLMDictionaryBuilder TLMDictionaryBuilder::createEventWithCategory(
     std::optional<std::string> category, std::optional<std::string> action,
     std::optional<std::string> label, std::optional<Value> value) {
   TLMUsageTracker::trackAction("createEventWithCategory:action:label:value:");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMEvent));
+  TLMDictionaryBuilder builder = ofHitType(kTLMEvent);
   builder.put(kTLMEventCategory, valueForString(std::move(category)));
   builder.put(kTLMEventAction, valueForString(std::move(action)));
   builder.put(kTLMEventLabel, valueForString(std::move(label)));
@@ -102,8 +105,7 @@ TLMDictionaryBuilder TLMDictionaryBuilder::createExceptionWithDescription(
 
 TLMDictionaryBuilder TLMDictionaryBuilder::tlm_exceptionWithDescription(
     std::optional<std::string> description, std::optional<Value> fatal) {
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMException));
+  TLMDictionaryBuilder builder = ofHitType(kTLMException);
   builder.put(kTLMExceptionDescription, valueForString(std::move(description)));
   builder.put(kTLMExceptionFatal, valueForNumber(fatal));
   return builder;
@@ -115,8 +117,7 @@ TLMDictionaryBuilder TLMDictionaryBuilder::createItemWithTransactionId(
     std::optional<Value> quantity, std::optional<std::string> currencyCode) {
   TLMUsageTracker::trackAction(
       "createItemWithTransactionId:name:sku:category:price:quantity:currencyCode:");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMItem));
+  TLMDictionaryBuilder builder = ofHitType(kTLMItem);
   builder.put(kTLMTransactionId, valueForString(std::move(transactionId)));
   builder.put(kTLMItemName, valueForString(std::move(name)));
   builder.put(kTLMItemSku, valueForString(std::move(sku)));
@@ -131,8 +132,7 @@ TLMDictionaryBuilder TLMDictionaryBuilder::createSocialWithNetwork(
     std::optional<std::string> network, std::optional<std::string> action,
     std::optional<std::string> target) {
   TLMUsageTracker::trackAction("createSocialWithNetwork:action:target:");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMSocial));
+  TLMDictionaryBuilder builder = ofHitType(kTLMSocial);
   builder.put(kTLMSocialNetwork, valueForString(std::move(network)));
   builder.put(kTLMSocialAction, valueForString(std::move(action)));
   builder.put(kTLMSocialTarget, valueForString(std::move(target)));
@@ -143,8 +143,7 @@ TLMDictionaryBuilder TLMDictionaryBuilder::createTimingWithCategory(
     std::optional<std::string> category, std::optional<Value> interval,
     std::optional<std::string> name, std::optional<std::string> label) {
   TLMUsageTracker::trackAction("createTimingWithCategory:interval:name:label:");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMTiming));
+  TLMDictionaryBuilder builder = ofHitType(kTLMTiming);
   builder.put(kTLMTimingCategory, valueForString(std::move(category)));
   builder.put(kTLMTimingValue, valueForNumber(interval));
   builder.put(kTLMTimingVar, valueForString(std::move(name)));
@@ -158,8 +157,7 @@ TLMDictionaryBuilder TLMDictionaryBuilder::createTransactionWithId(
     std::optional<std::string> currencyCode) {
   TLMUsageTracker::trackAction(
       "createTransactionWithId:affiliation:revenue:tax:shipping:currencyCode:");
-  TLMDictionaryBuilder builder;
-  builder.put(kTLMHitType, std::string(kTLMTransaction));
+  TLMDictionaryBuilder builder = ofHitType(kTLMTransaction);
   builder.put(kTLMTransactionId, valueForString(std::move(transactionId)));
   builder.put(kTLMTransactionAffiliation, valueForString(std::move(affiliation)));
   builder.put(kTLMTransactionRevenue, valueForNumber(revenue));
