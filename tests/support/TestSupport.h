@@ -3,9 +3,12 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/types.h>
+
+#include "platform/Foundation/Value.h"
 
 namespace testing_support {
 
@@ -49,5 +52,11 @@ pid_t spawnTestChild(const std::string& testName, const std::vector<std::string>
 
 // A loopback TCP port nothing listens on: bound once, then let go.
 int unusedLoopbackPort();
+
+// A text value, as a hit parameter holds it (a bare string literal would not
+// make one).
+inline platform::Value text(std::string s) {
+  return platform::Value(std::move(s));
+}
 
 }  // namespace testing_support

@@ -19,10 +19,7 @@ using platform::Dictionary;
 using platform::kNull;
 using platform::Number;
 using platform::Value;
-
-Value text(std::string s) {
-  return Value(std::move(s));
-}
+using testing_support::text;
 
 // Every builder test runs with a root whose logger records, so that bare
 // warnings can be counted, and with an empty usage sequence.

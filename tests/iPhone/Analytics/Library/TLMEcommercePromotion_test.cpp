@@ -12,10 +12,7 @@ namespace {
 using platform::Dictionary;
 using platform::kNull;
 using platform::Value;
-
-Value text(const char* s) {
-  return Value(std::string(s));
-}
+using testing_support::text;
 
 TEST(TLMEcommercePromotionTest, BuildsUnderPromotionKeysWithAStringPosition) {
   TLMEcommercePromotion promotion;
