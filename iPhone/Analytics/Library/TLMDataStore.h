@@ -202,7 +202,9 @@ class TLMDataStore : public std::enable_shared_from_this<TLMDataStore> {
   template <class T>
   void keepAndStore(std::optional<T> TLMDataStore::*field, std::string_view property,
                     const T& value);
-  // A getter's work: the value in memory once set-up has run.
+  // A getter's work: the value in memory once set-up has run. Like keep(),
+  // it holds identityMutex_ itself: the lock analysis does not follow a
+  // field named by a member pointer, so these two are where that rule lives.
   template <class T>
   std::optional<T> valueAfterSetUp(std::optional<T> TLMDataStore::*field);
   // Waits for set-up by running a block that does nothing.
