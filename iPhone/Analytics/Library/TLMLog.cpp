@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "TLM.h"
 #include "TLMVersion.h"
@@ -28,14 +27,23 @@ const char* lastPathComponent(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-// The logger's operation for each level, indexed by the level; none for
-// TLMLogLevelNone.
-constexpr void (TLMLogger::*kLevelWriters[])(const std::string&) = {
-    nullptr, &TLMLogger::error, &TLMLogger::warning, &TLMLogger::info, &TLMLogger::verbose};
-
 void deliver(TLMLogger& logger, TLMLogLevel level, const std::string& message) {
-  if (level >= std::size(kLevelWriters) || !kLevelWriters[level]) return;
-  (logger.*kLevelWriters[level])(message);
+  switch (level) {
+    case TLMLogLevelError:
+      logger.error(message);
+      break;
+    case TLMLogLevelWarning:
+      logger.warning(message);
+      break;
+    case TLMLogLevelInfo:
+      logger.info(message);
+      break;
+    case TLMLogLevelVerbose:
+      logger.verbose(message);
+      break;
+    case TLMLogLevelNone:
+      break;
+  }
 }
 
 }  // namespace
