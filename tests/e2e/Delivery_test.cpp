@@ -43,11 +43,7 @@ using namespace e2e;
 
 TEST_F(DeliveryTest, TwentyFiveHitsFromTwoTrackersArriveOnceEachInTwoGzipBatches) {
   testing_support::TestCertificates certificates;
-  CollectorOptions options;
-  options.httpsPort = 0;
-  options.certFile = certificates.certificateFile();
-  options.keyFile = certificates.keyFile();
-  auto collector = startCollector(options);
+  auto collector = startCollector(testing_support::httpsOptions(certificates));
   ASSERT_TRUE(collector);
   testing_support::environment().set("HALDEN_CA_FILE", certificates.authorityFile());
   startRoot(collector->httpsOrigin(), collector->origin());

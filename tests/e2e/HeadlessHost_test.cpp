@@ -28,8 +28,6 @@ extern char** environ;
 
 namespace {
 
-using halden::collector::Collector;
-using halden::collector::CollectorOptions;
 using json = nlohmann::json;
 using testing_support::paramOrAbsent;
 using testing_support::waitFor;
@@ -146,17 +144,11 @@ std::string readFile(const std::string& path) {
 TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
   testing_support::TempDir work;
   testing_support::TestCertificates certificates;
-  CollectorOptions options;
-  options.quiet = true;
-  options.httpsPort = 0;
-  options.certFile = certificates.certificateFile();
-  options.keyFile = certificates.keyFile();
-  Collector collector(std::move(options));
-  std::string error;
-  ASSERT_TRUE(collector.start(error)) << error;
+  auto collector = testing_support::startCollector(testing_support::httpsOptions(certificates));
+  ASSERT_TRUE(collector);
   const std::vector<std::string> settings = {"HALDEN_LIBRARY_DIR=" + work.path() + "/Library",
-                                             "HALDEN_HTTPS_ORIGIN=" + collector.httpsOrigin(),
-                                             "HALDEN_HTTP_ORIGIN=" + collector.origin(),
+                                             "HALDEN_HTTPS_ORIGIN=" + collector->httpsOrigin(),
+                                             "HALDEN_HTTP_ORIGIN=" + collector->origin(),
                                              "HALDEN_CA_FILE=" + certificates.authorityFile()};
   const std::string log = work.path() + "/stderr.log";
 
@@ -196,7 +188,7 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
 
   // The host sent what was pending before it exited; a second run over the
   // same store starts with nothing left to send again.
-  EXPECT_EQ(json::parse(collector.hitsJson()).size(), 60u) << readFile(log);
+  EXPECT_EQ(testing_support::receivedHits(*collector).size(), 60u) << readFile(log);
   {
     HeadlessApp app(settings, log);
     app.command("start", "startTrackerWithId", {"UA-61-1", 0});
@@ -204,10 +196,10 @@ TEST(HeadlessHostTest, ABurstBadLinesAndEndOfInputLoseNothing) {
     app.closeInput();
     EXPECT_EQ(app.waitForExit(), 0);
   }
-  EXPECT_EQ(json::parse(collector.hitsJson()).size(), 60u) << "nothing is sent twice";
+  EXPECT_EQ(testing_support::receivedHits(*collector).size(), 60u) << "nothing is sent twice";
   std::set<std::string> numbers, screens;
   std::map<std::string, std::set<std::string>> screensOfNumber;
-  for (const json& hit : json::parse(collector.hitsJson())) {
+  for (const json& hit : testing_support::receivedHits(*collector)) {
     screensOfNumber[paramOrAbsent(hit, "_s")].insert(paramOrAbsent(hit, "cd"));
     EXPECT_EQ(paramOrAbsent(hit, "t"), "screenview");
     numbers.insert(paramOrAbsent(hit, "_s"));

@@ -183,10 +183,7 @@ TEST_F(ServiceRefusalsTest, ASecureHostRedirectingToPlainHttpGetsNothingInClearT
   testing_support::TestCertificates certificates;
   auto plain = startCollector();
   ASSERT_TRUE(plain);
-  CollectorOptions options;
-  options.httpsPort = 0;
-  options.certFile = certificates.certificateFile();
-  options.keyFile = certificates.keyFile();
+  CollectorOptions options = testing_support::httpsOptions(certificates);
   options.faults.redirectTo = plain->origin();
   options.faults.redirectStatus = 307;
   auto secure = startCollector(options);

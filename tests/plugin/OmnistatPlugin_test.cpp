@@ -30,7 +30,6 @@
 namespace {
 
 using halden::collector::Collector;
-using halden::collector::CollectorOptions;
 using json = nlohmann::json;
 using testing_support::paramOrAbsent;
 using testing_support::waitFor;
@@ -38,14 +37,8 @@ using testing_support::waitFor;
 class OmnistatPluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CollectorOptions options;
-    options.quiet = true;
-    options.httpsPort = 0;
-    options.certFile = certificates_.certificateFile();
-    options.keyFile = certificates_.keyFile();
-    collector_ = std::make_unique<Collector>(std::move(options));
-    std::string error;
-    ASSERT_TRUE(collector_->start(error)) << error;
+    collector_ = testing_support::startCollector(testing_support::httpsOptions(certificates_));
+    ASSERT_TRUE(collector_);
     testing_support::environment().set("HALDEN_CA_FILE", certificates_.authorityFile());
     testing_support::environment().set("HALDEN_HTTPS_ORIGIN", collector_->httpsOrigin());
     testing_support::environment().set("HALDEN_HTTP_ORIGIN", collector_->origin());
@@ -92,7 +85,7 @@ class OmnistatPluginTest : public ::testing::Test {
     EXPECT_TRUE(waitFor([&] { return pending() == stored; })) << pending() << " stored";
     post("dispatch");
     EXPECT_TRUE(waitFor([&] { return collector_->stats().hits >= uint64_t(stored); }));
-    return json::parse(collector_->hitsJson());
+    return testing_support::receivedHits(*collector_);
   }
 
   testing_support::TempLibraryDir library_;

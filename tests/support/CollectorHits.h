@@ -6,10 +6,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "support/TestCertificates.h"
 #include "tools/collector/Collector.h"
 
 // The reference collector as the suites that send to it use it: started in
-// the test process, and the hits it kept read back as JSON. For test
+// the test process (over HTTPS too, with test certificates), and the hits it
+// kept read back as JSON. For test
 // programs that link the collector and nlohmann_json.
 namespace testing_support {
 
@@ -24,6 +26,16 @@ inline std::unique_ptr<halden::collector::Collector> startCollector(
     return nullptr;
   }
   return collector;
+}
+
+// Options for a collector that listens for HTTPS too, on a port of its
+// choosing, with `certificates`' server certificate and key.
+inline halden::collector::CollectorOptions httpsOptions(const TestCertificates& certificates) {
+  halden::collector::CollectorOptions options;
+  options.httpsPort = 0;
+  options.certFile = certificates.certificateFile();
+  options.keyFile = certificates.keyFile();
+  return options;
 }
 
 // The hits a collector kept, oldest first.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include "platform/Foundation/Thread.h"
 #include "platform/Foundation/URLError.h"
 #include "support/CollectorHits.h"
+#include "support/Deflate.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestEnvironment.h"
@@ -27,6 +27,7 @@ namespace {
 
 using halden::collector::Collector;
 using halden::collector::CollectorOptions;
+using testing_support::gzip;
 using testing_support::ScriptedHttpServer;
 using testing_support::startCollector;
 using testing_support::waitFor;
@@ -127,20 +128,6 @@ URLRequest get(std::string url) {
   URLRequest request;
   request.url = std::move(url);
   return request;
-}
-
-std::string gzip(const std::string& text) {
-  z_stream stream{};
-  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
 }
 
 std::vector<uint8_t> bytes(const std::string& text) {
@@ -550,11 +537,7 @@ TEST_F(URLConnectionTest, LoadsInTurnShareTheirConnectionButNothingOfTheirReques
 class URLConnectionHttpsTest : public URLConnectionTest {
  protected:
   std::unique_ptr<Collector> startHttpsCollector() {
-    CollectorOptions options;
-    options.httpsPort = 0;
-    options.certFile = certificates_.certificateFile();
-    options.keyFile = certificates_.keyFile();
-    return startCollector(options);
+    return startCollector(testing_support::httpsOptions(certificates_));
   }
   testing_support::TestCertificates certificates_;
 };
@@ -581,10 +564,7 @@ TEST_F(URLConnectionHttpsTest, NeverFollowsARedirectFromHttpsToPlainHttp) {
   testing_support::environment().set("HALDEN_CA_FILE", certificates_.authorityFile());
   auto plain = startCollector();
   ASSERT_TRUE(plain);
-  CollectorOptions options;
-  options.httpsPort = 0;
-  options.certFile = certificates_.certificateFile();
-  options.keyFile = certificates_.keyFile();
+  CollectorOptions options = testing_support::httpsOptions(certificates_);
   options.faults.redirectTo = plain->origin();
   options.faults.redirectStatus = 308;
   auto secure = startCollector(options);

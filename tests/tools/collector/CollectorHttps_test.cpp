@@ -10,15 +10,8 @@ namespace {
 
 using namespace collector_test;
 
+using testing_support::httpsOptions;
 using testing_support::TestCertificates;
-
-CollectorOptions httpsOptions(const TestCertificates& certificates) {
-  CollectorOptions options;
-  options.certFile = certificates.certificateFile();
-  options.keyFile = certificates.keyFile();
-  options.httpsPort = 0;
-  return options;
-}
 
 TEST(CollectorHttpsTest, TakesVerifiedHttpsNextToPlainHttp) {
   TestCertificates certificates;

@@ -1,12 +1,11 @@
 #pragma once
 
-// A plain libcurl client and zlib compressors for the collector's tests. The
-// tests compress with zlib directly and send with libcurl, so that nothing on
-// the sending side shares code with the collector.
+// A plain libcurl client for the collector's tests. The tests compress with
+// zlib directly and send with libcurl, so that nothing on the sending side
+// shares code with the collector.
 
 #include <curl/curl.h>
 #include <strings.h>
-#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "support/CollectorHits.h"
+#include "support/Deflate.h"
 
 namespace collector_test {
 
@@ -139,30 +139,9 @@ inline Reply post(const std::string& url, const std::string& body,
   return perform(request);
 }
 
-// windowBits 31: gzip, 15: zlib ("deflate"), -15: raw deflate.
-inline std::string compress(const std::string& data, int windowBits) {
-  z_stream stream{};
-  deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, data.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-inline std::string gzip(const std::string& data) {
-  return compress(data, 31);
-}
-inline std::string zlibDeflate(const std::string& data) {
-  return compress(data, 15);
-}
-inline std::string rawDeflate(const std::string& data) {
-  return compress(data, -15);
-}
+using testing_support::gzip;
+using testing_support::rawDeflate;
+using testing_support::zlibDeflate;
 
 inline nlohmann::json getJson(const std::string& url) {
   const Reply reply = get(url);

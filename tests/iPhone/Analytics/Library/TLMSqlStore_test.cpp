@@ -100,6 +100,16 @@ class TLMSqlStoreTest : public ::testing::Test {
   void close() {
     onTLMThread([this] { EXPECT_FALSE(store_->closeDatabase()); });
   }
+  // A table "t" of 2000 rows, some 800 kB, closed into the main file.
+  void fillAndClose() {
+    ASSERT_TRUE(ensureOpen());
+    ASSERT_EQ(execute("CREATE TABLE t (x)"), 101);
+    ASSERT_EQ(
+        execute("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 1999) "
+                "INSERT INTO t SELECT hex(randomblob(200)) FROM n"),
+        101);
+    close();
+  }
 
   TempLibraryDir library_;
   std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
@@ -145,13 +155,7 @@ TEST_F(TLMSqlStoreTest, GarbageFileIsReplacedWithinOneCall) {
 }
 
 TEST_F(TLMSqlStoreTest, TruncatedFileIsReplacedWithinOneCall) {
-  ASSERT_TRUE(ensureOpen());
-  ASSERT_EQ(execute("CREATE TABLE t (x)"), 101);
-  ASSERT_EQ(
-      execute("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 1999) "
-              "INSERT INTO t SELECT hex(randomblob(200)) FROM n"),
-      101);
-  close();
+  ASSERT_NO_FATAL_FAILURE(fillAndClose());
   ASSERT_FALSE(exists(store_->databasePath() + "-wal")) << "closing checkpoints the log";
   const auto size = fs::file_size(store_->databasePath());
   ASSERT_GT(size, 100000u);
@@ -165,13 +169,7 @@ TEST_F(TLMSqlStoreTest, TruncatedFileIsReplacedWithinOneCall) {
 }
 
 TEST_F(TLMSqlStoreTest, DamagedPagesAreReplacedWithinOneCall) {
-  ASSERT_TRUE(ensureOpen());
-  ASSERT_EQ(execute("CREATE TABLE t (x)"), 101);
-  ASSERT_EQ(
-      execute("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 1999) "
-              "INSERT INTO t SELECT hex(randomblob(200)) FROM n"),
-      101);
-  close();
+  ASSERT_NO_FATAL_FAILURE(fillAndClose());
   // The header and the schema stay intact, so the file opens and only the
   // check finds the damage.
   const auto size = fs::file_size(store_->databasePath());
