@@ -45,36 +45,30 @@ std::shared_ptr<TLMDataStore> openedStore(int keep = 0) {
   return store;
 }
 
-// As the dispatcher persists a hit: already on "TLMThread". The benchmark
-// loop runs inside one task posted there.
-void BM_AddHitAndSave(benchmark::State& state) {
-  auto store = openedStore();
-  TLM::thread().runLoop().postAndWait([&] {
-    int64_t n = 0;
-    for (auto _ : state) {
-      store->addHit(typicalHit(n++));
-      if (!store->save(nullptr)) {
-        state.SkipWithError("save failed");
-        break;
-      }
-    }
-  });
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_AddHitAndSave)->UseRealTime()->Unit(benchmark::kMicrosecond);
-
-// As a caller on another thread sees it: both calls carried over and waited for.
-void BM_AddHitAndSaveFromAnotherThread(benchmark::State& state) {
-  auto store = openedStore();
+// A hit added and saved per iteration, on the calling thread.
+void addAndSaveHits(benchmark::State& state, TLMDataStore& store) {
   int64_t n = 0;
   for (auto _ : state) {
-    store->addHit(typicalHit(n++));
-    if (!store->save(nullptr)) {
+    store.addHit(typicalHit(n++));
+    if (!store.save(nullptr)) {
       state.SkipWithError("save failed");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+// As the dispatcher persists a hit: already on "TLMThread". The benchmark
+// loop runs inside one task posted there.
+void BM_AddHitAndSave(benchmark::State& state) {
+  auto store = openedStore();
+  TLM::thread().runLoop().postAndWait([&] { addAndSaveHits(state, *store); });
+}
+BENCHMARK(BM_AddHitAndSave)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// As a caller on another thread sees it: both calls carried over and waited for.
+void BM_AddHitAndSaveFromAnotherThread(benchmark::State& state) {
+  addAndSaveHits(state, *openedStore());
 }
 BENCHMARK(BM_AddHitAndSaveFromAnotherThread)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

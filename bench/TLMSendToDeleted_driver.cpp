@@ -60,8 +60,7 @@ int main(int argc, char** argv) {
   halden::bench::BenchDirectory::path();
   CollectorProcess collector;
   if (collector.origin().empty()) return 1;
-  setenv("HALDEN_HTTP_ORIGIN", collector.origin().c_str(), 1);
-  setenv("HALDEN_HTTPS_ORIGIN", collector.origin().c_str(), 1);
+  collector.serveTheLibrary();
   curl_global_init(CURL_GLOBAL_DEFAULT);
   // The collector's answers arrive on the main loop, which a command-line
   // program lends a thread.

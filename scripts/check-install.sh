@@ -13,7 +13,7 @@ build=${1:-build/default}
 work=$(mktemp -d)
 collector=
 cleanup() {
-  if [[ -n "$collector" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
+  stop_tls_collector
   rm -rf "$work"
 }
 trap cleanup EXIT

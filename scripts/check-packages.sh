@@ -21,7 +21,7 @@ app_pid=
 installed=
 cleanup() {
   if [[ -n "$app_pid" ]]; then kill "$app_pid" 2>/dev/null || true; fi
-  if [[ -n "$collector" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
+  stop_tls_collector
   if [[ -n "$installed" ]]; then
     apt-get purge -y -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null 2>&1 || true
   fi
@@ -157,8 +157,7 @@ node -e '
   process.exit(hit && hit.params.aid === "org.example.HelloHits" ? 0 : 1);
 ' "$work/hits.jsonl" || fail "the web application's view did not reach the collector with aid=org.example.HelloHits"
 pass "the installed $app_package --headless delivers a view with its application id"
-kill "$collector"; wait "$collector" || true
-collector=
+stop_tls_collector
 
 desktop-file-validate /usr/share/applications/halden-app.desktop || fail "the desktop entry is not valid"
 appstreamcli validate --no-net /usr/share/metainfo/org.halden.Shop.metainfo.xml >/dev/null \

@@ -5,6 +5,8 @@
 # WORK/hits.jsonl (with the options given after WORK), sets `collector` to
 # its process id, and exports HALDEN_HTTP_ORIGIN, HALDEN_HTTPS_ORIGIN and
 # HALDEN_CA_FILE. Answers non-zero when the collector did not start.
+#   stop_tls_collector
+# stops that collector, if one runs, and clears `collector`.
 start_tls_collector() {
   local program=$1 work=$2
   shift 2
@@ -22,4 +24,9 @@ start_tls_collector() {
   export HALDEN_HTTP_ORIGIN="http://127.0.0.1:$(cat "$work/port")"
   export HALDEN_HTTPS_ORIGIN="https://127.0.0.1:$(cat "$work/https-port")"
   export HALDEN_CA_FILE="$work/cert.pem"
+}
+
+stop_tls_collector() {
+  if [[ -n "${collector:-}" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
+  collector=
 }

@@ -19,7 +19,7 @@ cmake --build --preset default --target halden-app halden-collector
 work=$(mktemp -d)
 collector=
 cleanup() {
-  if [[ -n "$collector" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
+  stop_tls_collector
   rm -rf "$work"
 }
 trap cleanup EXIT
