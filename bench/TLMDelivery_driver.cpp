@@ -48,11 +48,11 @@
 #include "TLMTrackerImpl.h"
 #include "TLMTrackerModel.h"
 #include "platform/Foundation/Date.h"
-#include "platform/Foundation/RunLoop.h"
 #include "platform/Foundation/Thread.h"
 #include "support/BareSqlite.h"
 #include "support/BenchDirectory.h"
 #include "support/CollectorProcess.h"
+#include "support/LibraryAgainstCollector.h"
 
 namespace {
 
@@ -237,21 +237,11 @@ int main(int argc, char** argv) {
   halden::bench::BenchDirectory::path();
   CollectorProcess collector;
   if (collector.origin().empty()) return 1;
-  collector.serveTheLibrary();
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  platform::RunLoop::startMainLoopThread();
-
-  TLM& root = TLM::sharedInstance();
-  root.setDispatchInterval(0);
-  auto dispatcher = std::dynamic_pointer_cast<TLMBatchingDispatcher>(root.dispatcher());
-  auto tracker = std::dynamic_pointer_cast<TLMTrackerImpl>(root.trackerWithTrackingId("UA-1-1"));
-  if (!dispatcher || !tracker) {
-    std::fprintf(stderr, "no batching dispatcher or tracker\n");
-    return 1;
-  }
-  std::shared_ptr<TLMDataStore> store = dispatcher->dataStore();
-  store->setMaxHitCount(0);
-  const std::shared_ptr<TLMTrackerModel> snapshot = tracker->model()->copyWithOverride(
+  const auto client = halden::bench::LibraryAgainstCollector::start(collector);
+  if (!client) return 1;
+  TLMBatchingDispatcher* dispatcher = client->dispatcher.get();
+  TLMDataStore* store = client->store.get();
+  const std::shared_ptr<TLMTrackerModel> snapshot = client->tracker->model()->copyWithOverride(
       TLMDictionaryBuilder::createScreenView().set("Product detail", kTLMScreenName).build());
 
   bool ok = true;

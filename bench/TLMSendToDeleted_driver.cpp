@@ -25,7 +25,6 @@
 // build tree (build it first: ninja halden-collector). The store files go to
 // a fresh directory under $HALDEN_BENCH_DIR (default /tmp).
 
-#include <curl/curl.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -38,12 +37,11 @@
 #include "TLM.h"
 #include "TLMDataStore.h"
 #include "TLMDictionaryBuilder.h"
-#include "TLMDispatcher.h"
 #include "TLMFields.h"
 #include "TLMTrackerImpl.h"
-#include "platform/Foundation/RunLoop.h"
 #include "support/BenchDirectory.h"
 #include "support/CollectorProcess.h"
+#include "support/LibraryAgainstCollector.h"
 
 namespace {
 
@@ -60,27 +58,14 @@ int main(int argc, char** argv) {
   halden::bench::BenchDirectory::path();
   CollectorProcess collector;
   if (collector.origin().empty()) return 1;
-  collector.serveTheLibrary();
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  // The collector's answers arrive on the main loop, which a command-line
-  // program lends a thread.
-  platform::RunLoop::startMainLoopThread();
-
-  TLM& root = TLM::sharedInstance();
   // No timer dispatches while the hits are sent: flush() alone delivers.
-  root.setDispatchInterval(0);
-  std::shared_ptr<TLMDispatcher> dispatcher = root.dispatcher();
-  auto tracker = std::dynamic_pointer_cast<TLMTrackerImpl>(root.trackerWithTrackingId("UA-1-1"));
-  if (!dispatcher || !tracker) {
-    std::fprintf(stderr, "no dispatcher or tracker\n");
-    return 1;
-  }
-  std::shared_ptr<TLMDataStore> store = dispatcher->dataStore();
-  store->setMaxHitCount(0);
+  const auto client = halden::bench::LibraryAgainstCollector::start(collector);
+  if (!client) return 1;
+  TLMTrackerImpl& tracker = *client->tracker;
 
   // An application's event: the screen it happened on is the tracker's, the
   // rest is the event's own. Built once, as a send's cost starts at send().
-  tracker->set(kTLMScreenName, std::string("Product detail"));
+  tracker.set(kTLMScreenName, std::string("Product detail"));
   const platform::Dictionary event =
       TLMDictionaryBuilder::createEventWithCategory("cart", "add", "Blue mug", 9).build();
 
@@ -89,12 +74,13 @@ int main(int argc, char** argv) {
     // A full bucket before every send: the token bucket would drop all but
     // the first 60 hits of a tight loop, and a dropped hit costs next to
     // nothing.
-    tracker->setTrackingCredits(TLMTrackerImpl::kMaxTrackingCredits);
-    tracker->send(event);
+    tracker.setTrackingCredits(TLMTrackerImpl::kMaxTrackingCredits);
+    tracker.send(event);
   }
   // flush() counts the stored hits behind the queued sends, then dispatches
   // until the collector has answered for every hit and the store is empty.
-  const bool empty = root.flush(kFlushSeconds) && store->hitCount(nullptr) == 0;
+  const bool empty =
+      TLM::sharedInstance().flush(kFlushSeconds) && client->store->hitCount(nullptr) == 0;
   const std::optional<CollectorProcess::Stats> after = collector.stats();
   if (!before || !after) {
     std::fprintf(stderr, "cannot read the collector's counters\n");

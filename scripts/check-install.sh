@@ -10,13 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/collector-tls.sh
 build=${1:-build/default}
-work=$(mktemp -d)
-collector=
-cleanup() {
-  stop_tls_collector
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_tls_work
 passed=0
 pass() { passed=$((passed + 1)); echo "install check: $1" >&2; }
 

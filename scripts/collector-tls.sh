@@ -7,6 +7,9 @@
 # HALDEN_CA_FILE. Answers non-zero when the collector did not start.
 #   stop_tls_collector
 # stops that collector, if one runs, and clears `collector`.
+#   make_tls_work
+# sets `work` to a fresh temporary folder for the two above, and makes the
+# script stop the collector and remove the folder when it exits.
 start_tls_collector() {
   local program=$1 work=$2
   shift 2
@@ -29,4 +32,10 @@ start_tls_collector() {
 stop_tls_collector() {
   if [[ -n "${collector:-}" ]]; then kill "$collector" 2>/dev/null || true; wait "$collector" || true; fi
   collector=
+}
+
+make_tls_work() {
+  work=$(mktemp -d)
+  collector=
+  trap 'stop_tls_collector; rm -rf "$work"' EXIT
 }

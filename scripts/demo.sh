@@ -16,13 +16,7 @@ bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target halden-app halden-collector
 
-work=$(mktemp -d)
-collector=
-cleanup() {
-  stop_tls_collector
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_tls_work
 
 start_tls_collector build/default/tools/collector/halden-collector "$work" \
   || { echo "demo: the collector did not start" >&2; exit 1; }

@@ -89,12 +89,6 @@ class CollectorProcess {
 
   // "http://127.0.0.1:PORT", or "" when the collector did not start.
   const std::string& origin() const { return origin_; }
-  // Makes this collector the library's plain and secure host: before the
-  // library reads its settings.
-  void serveTheLibrary() const {
-    setenv("HALDEN_HTTP_ORIGIN", origin_.c_str(), 1);
-    setenv("HALDEN_HTTPS_ORIGIN", origin_.c_str(), 1);
-  }
 
   // GET /stats, or nothing when it cannot be read.
   std::optional<Stats> stats() const {
