@@ -11,8 +11,8 @@
 
 // The reference collector as the suites that send to it use it: started in
 // the test process (over HTTPS too, with test certificates), and the hits it
-// kept read back as JSON. For test
-// programs that link the collector and nlohmann_json.
+// kept read back as JSON. For test programs that link the collector and
+// nlohmann_json.
 namespace testing_support {
 
 // A quiet collector, started; null (the test failed) when it cannot start.
