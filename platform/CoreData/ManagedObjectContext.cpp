@@ -342,7 +342,17 @@ bool ManagedObjectContext::save(Error* error) {
     return true;
   }
   PersistentStoreCoordinator* store = state_->store(error);
-  if (!store || !state_->flush(error)) return false;
+  if (!store) return false;
+  if (!state_->flush(error)) {
+    // The failed write rolled the changes back, and this failure reports
+    // it: the store takes new changes from here on. (A flush refused
+    // before its transaction began, as by a busy file, keeps them.)
+    if (store->rolledBack()) {
+      store->rollback();
+      state_->discardChanges();
+    }
+    return false;
+  }
   if (!state_->validate(state_->inserted, error) || !state_->validate(state_->updated, error)) {
     return false;
   }

@@ -582,6 +582,10 @@ bool PersistentStoreCoordinator::inTransaction() const {
   return impl_->db && !sqlite3_get_autocommit(impl_->db);
 }
 
+bool PersistentStoreCoordinator::rolledBack() const {
+  return impl_->began && !inTransaction();
+}
+
 std::optional<int64_t> PersistentStoreCoordinator::insertRow(const EntityDescription& entity,
                                                              Error* error) {
   Impl::Use insert =

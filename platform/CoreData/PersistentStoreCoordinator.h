@@ -89,11 +89,13 @@ class PersistentStoreCoordinator {
   // The context's side: a write transaction spans a context's changes from
   // the first to the save.
   // A transaction SQLite rolled back by itself (after a failed write) fails
-  // every later begin and the commit, until the context has heard of it.
+  // every later begin and the commit, until the context has heard of it:
+  // its save fails, and commit() or rollback() ends the state.
   bool beginIfNeeded(Error* error);
   bool commit(Error* error);
   void rollback();
   bool inTransaction() const;
+  bool rolledBack() const;
   std::optional<int64_t> insertRow(const EntityDescription& entity, Error* error);
   bool updateRow(const EntityDescription& entity, int64_t primaryKey, const ObjectValues& values,
                  Error* error);

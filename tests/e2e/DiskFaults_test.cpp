@@ -233,6 +233,30 @@ INSTANTIATE_TEST_SUITE_P(Faults, PropertiesWriteFaultTest,
                            return std::string(info.param == Fault::kDiskFull ? "Full" : "IoError");
                          });
 
+// A burst of hits larger than the store's page cache spills to the log
+// before its commit: a failed write there rolls the whole save back. That
+// save fails, and the store takes the next ones.
+TEST_F(DiskFaultTest, AWriteFailedInsideALargeSaveCostsThatSaveAlone) {
+  auto store = TLMDataStore::dataStore();
+  store->clientId();  // waits for set-up
+  ASSERT_TRUE(store->addHit({{"&n", std::string("before")}}) && store->save(nullptr));
+  for (int i = 0; i < 40; ++i)
+    store->addHit({{"&n", std::to_string(i)}, {"&cd", std::string(20000, 'x')}});
+  disk_.arm(Fault::kDiskFull, 1, kStore);
+  EXPECT_FALSE(store->save(nullptr));
+  disk_.disarm();
+  ASSERT_GT(disk_.injected(), 0);
+
+  EXPECT_TRUE(store->addHit({{"&n", std::string("after")}}) && store->save(nullptr));
+  release(store);
+  std::vector<std::string> stored;
+  for (const auto& hit : TLMDataStore::dataStore()
+                             ->fetchHitsWithLimit(0, nullptr)
+                             .value_or(std::vector<TLMHitRecord>{}))
+    stored.push_back(platform::description(hit.parameters.at("&n")));
+  EXPECT_EQ(stored, (std::vector<std::string>{"before", "after"}));
+}
+
 // --- Files damaged ---------------------------------------------------------
 
 void damage(const std::string& path, const std::string& how) {
