@@ -304,26 +304,27 @@ void TLMBatchingDispatcher::queueModel(std::shared_ptr<TLMTrackerModel> model) {
     TLMDeliveryCounters::shared().addDropped(TLMDeliveryCounters::Drop::kOptOut, 1);
     return;
   }
-  bool first = false;
+  std::shared_ptr<ModelBatch> posted;
   {
     platform::MutexLock lock(queueMutex_);
-    first = queuedModels_.empty();
-    queuedModels_.push_back(std::move(model));
+    if (!queuedModels_) posted = queuedModels_ = std::make_shared<ModelBatch>();
+    queuedModels_->push_back(std::move(model));
   }
-  // One turn on "TLMThread" takes every model queued before it runs, so a
-  // burst of sends is stored with one commit per store.
-  if (first) {
+  // One turn on "TLMThread" takes every model of its batch, so a burst of
+  // sends is stored with one commit per store.
+  if (posted) {
     std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
-    thread().runLoop().post([self] { self->storeQueuedModels(); });
+    thread().runLoop().post([self, posted] { self->storeQueuedModels(posted); });
   }
 }
 
-void TLMBatchingDispatcher::storeQueuedModels() {
+void TLMBatchingDispatcher::storeQueuedModels(const std::shared_ptr<ModelBatch>& batch) {
   assertOnWorkerThread(__PRETTY_FUNCTION__);
-  std::vector<std::shared_ptr<TLMTrackerModel>> models;
+  ModelBatch models;
   {
     platform::MutexLock lock(queueMutex_);
-    models.swap(queuedModels_);
+    if (queuedModels_ == batch) queuedModels_.reset();
+    models.swap(*batch);
   }
   std::vector<Dictionary> hits;
   hits.reserve(models.size());
@@ -447,7 +448,15 @@ void TLMBatchingDispatcher::observeFlag(std::string_view key, bool newValue) {
   if (key != "optOut") return;
   const bool wasOptedOut = optOut_;
   optOut_ = newValue;
-  if (!wasOptedOut && newValue) deleteAllHits();
+  if (wasOptedOut || !newValue) return;
+  {
+    // What is sent from here on goes to a batch of its own, posted after
+    // the deletion: one posted before it would take along a send made after
+    // an opt-in, and the deletion then delete it.
+    platform::MutexLock lock(queueMutex_);
+    queuedModels_.reset();
+  }
+  deleteAllHits();
 }
 
 void TLMBatchingDispatcher::deleteAllHits() {

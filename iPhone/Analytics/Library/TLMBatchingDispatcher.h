@@ -203,8 +203,9 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // is called elsewhere (debug and sanitizer builds).
   static void assertOnWorkerThread(const char* function);
   void persistAll(const std::vector<TLMHitRecord>& records);
-  // Takes the models queued since the last turn and stores their hits.
-  void storeQueuedModels();
+  using ModelBatch = std::vector<std::shared_ptr<TLMTrackerModel>>;
+  // Takes the models of `batch`, posted for it, and stores their hits.
+  void storeQueuedModels(const std::shared_ptr<ModelBatch>& batch);
   void deleteHitsWithIds(const std::vector<platform::ManagedObjectId>& ids);
   // The thread gate: runs `work` on "TLMThread" and answers true when the
   // caller is elsewhere (the caller then returns); false when already there.
@@ -280,8 +281,11 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   std::set<platform::ManagedObjectId> suspects_;
   std::set<platform::ManagedObjectId> refusedThisRound_;
   std::map<platform::ManagedObjectId, unsigned> strikes_;
-  // Models queued by senders and not yet taken by "TLMThread". Its own lock,
-  // held only to add or take, so senders never wait on the dispatcher's.
+  // Models sent and not yet taken by "TLMThread": the batch the last posted
+  // store task takes, null when none waits. An opt-out closes it, so that a
+  // send after it waits behind the opt-out's deletion. Its own lock, held
+  // only to add or take, so senders never wait on the dispatcher's; a
+  // closed batch's models are taken under it too.
   platform::Mutex queueMutex_;
-  std::vector<std::shared_ptr<TLMTrackerModel>> queuedModels_ HALDEN_GUARDED_BY(queueMutex_);
+  std::shared_ptr<ModelBatch> queuedModels_ HALDEN_GUARDED_BY(queueMutex_);
 };

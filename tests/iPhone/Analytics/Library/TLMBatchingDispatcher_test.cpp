@@ -20,6 +20,7 @@
 #include "TLMHitUtil.h"
 #include "TLMRequestBuilder.h"
 #include "TLMSqlStore.h"
+#include "TLMTrackerModel.h"
 #include "TLMURLConnection.h"
 #include "platform/Foundation/ClassRegistry.h"
 #include "platform/Foundation/Date.h"
@@ -305,6 +306,39 @@ TEST_F(TLMBatchingDispatcherTest, OptOutDeletesStoredHitsAndStoresNoMore) {
     return 0;
   });
   EXPECT_EQ(onTLMThread([&] { return store_->hitCount(nullptr); }), 1);
+}
+
+// "TLMThread" busy while a tracker sends, the application opts out and
+// straight back in, and the tracker sends again: the send made after the
+// opt-in is kept, the one before it goes with the stored hits.
+TEST_F(TLMBatchingDispatcherTest, ASendAfterOptingBackInOutlivesTheOptOutsDeletion) {
+  auto send = [&](const std::string& label) {
+    auto model = std::make_shared<TLMTrackerModel>(store_);
+    for (const auto& [key, value] : event(label))
+      model->setValue(value, key);
+    dispatcher_->queueModel(std::move(model));
+  };
+  std::promise<void> holding, release;
+  std::shared_future<void> released = release.get_future().share();
+  TLM::thread().runLoop().post([&holding, released] {
+    holding.set_value();
+    released.wait();
+  });
+  holding.get_future().wait();
+  send("before");
+  TLM::sharedInstance().setOptOut(true);
+  TLM::sharedInstance().setOptOut(false);
+  send("after");
+  release.set_value();
+
+  const auto labels = onTLMThread([&] {
+    std::vector<std::string> found;
+    for (const TLMHitRecord& hit :
+         store_->fetchHitsWithLimit(0, nullptr).value_or(std::vector<TLMHitRecord>{}))
+      found.push_back(platform::description(hit.parameters.at("&el")));
+    return found;
+  });
+  EXPECT_EQ(labels, std::vector<std::string>{"after"});
 }
 
 TEST_F(TLMBatchingDispatcherTest, DispatchWithAHandlerStopsPeriodicDispatching) {
