@@ -1,5 +1,7 @@
 #include "TLMBatchRequest.h"
 
+#include <algorithm>
+
 #include "TLMFields.h"
 #include "TLMRequestBuilder.h"
 
@@ -14,6 +16,10 @@ TLMBatchRequest TLMBatchRequest::make(std::vector<TLMHitRecord> hits,
   const std::string_view url = single ? (secure ? settings.httpsURL : settings.httpURL)
                                       : (secure ? settings.httpsBatchURL : settings.httpBatchURL);
   const std::string payload = joinPayload(lines, settings.maxHitSize);
+  made.unsent_ =
+      static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return leftOut(line, settings.maxHitSize);
+      }));
   const uint64_t limit = settings.maxBodySize;
   if (limit != 0 && payload.size() > limit) return made;
 
@@ -33,7 +39,7 @@ std::string TLMBatchRequest::joinPayload(const std::vector<std::string>& lines,
                                          uint64_t maxHitSize) {
   std::string payload;
   for (const std::string& line : lines) {
-    if (line.empty() || (maxHitSize != 0 && line.size() > maxHitSize)) continue;
+    if (leftOut(line, maxHitSize)) continue;
     if (!payload.empty()) payload += '\n';
     payload += line;
   }

@@ -43,10 +43,17 @@ class TLMBatchRequest {
 
   const std::vector<TLMHitRecord>& hits() const { return hits_; }
   std::vector<TLMHitRecord> takeHits() { return std::move(hits_); }
+  // How many of the hits have no line in the payload.
+  size_t unsent() const { return unsent_; }
   // None when the payload is over the body limit.
   const std::optional<platform::URLRequest>& request() const { return request_; }
 
  private:
+  static bool leftOut(const std::string& line, uint64_t maxHitSize) {
+    return line.empty() || (maxHitSize != 0 && line.size() > maxHitSize);
+  }
+
   std::vector<TLMHitRecord> hits_;
+  size_t unsent_ = 0;
   std::optional<platform::URLRequest> request_;
 };

@@ -587,15 +587,16 @@ void TLMBatchingDispatcher::sendRequest(TLMBatchRequest next) {
   // The lock is held until connection_ is set, so that an answer that comes
   // at once finds the connection it ends.
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
+  const size_t unsent = next.unsent();
   auto hits = std::make_shared<std::vector<TLMHitRecord>>(next.takeHits());
   {
     Lock lock(mutex_);
     connection_ = connectionClass->connectionWithRequest(
         *request, platform::RunLoop::main(),
-        [self, hits](const std::optional<platform::URLResponse>& response,
-                     const std::optional<std::vector<uint8_t>>&,
-                     const std::optional<platform::Error>& error) {
-          self->didSendHits(*hits, response, error);
+        [self, hits, unsent](const std::optional<platform::URLResponse>& response,
+                             const std::optional<std::vector<uint8_t>>&,
+                             const std::optional<platform::Error>& error) {
+          self->didSendHits(*hits, response, error, unsent);
         });
     if (connection_) return;
   }
@@ -699,7 +700,8 @@ TLMBatchRequest::Settings TLMBatchingDispatcher::requestSettings() const {
 // The answer, on the main loop.
 void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
                                         const std::optional<platform::URLResponse>& response,
-                                        const std::optional<platform::Error>& error) {
+                                        const std::optional<platform::Error>& error,
+                                        size_t unsent) {
   platform::RunLoop::main().assertIsCurrent(__PRETTY_FUNCTION__);
   using Verdict = TLMAnswerPolicy::Verdict;
   // Every answer the connection reports is an HTTP one; a status below 100
@@ -736,8 +738,8 @@ void TLMBatchingDispatcher::didSendHits(const std::vector<TLMHitRecord>& hits,
   std::shared_ptr<TLMBatchingDispatcher> self = shared_from_this();
   const Date answeredAt = Date::now();
   thread().runLoop().post(
-      [self, verdict, status, retryAfter, answeredAt, ids = objectIdsOf(hits)]() mutable {
-        self->settleAnswer({verdict, status, retryAfter, answeredAt}, std::move(ids));
+      [self, verdict, status, retryAfter, answeredAt, unsent, ids = objectIdsOf(hits)]() mutable {
+        self->settleAnswer({verdict, status, retryAfter, answeredAt, unsent}, std::move(ids));
       });
   const bool delivered = verdict == Verdict::kDelivered || verdict == Verdict::kRefused;
   // A failed transfer is an error even when the head said 2xx; a delivered
@@ -761,7 +763,10 @@ void TLMBatchingDispatcher::settleAnswer(const Answer& answer,
   const double when = answer.at.timeIntervalSince1970();
   switch (answer.verdict) {
     case TLMAnswerPolicy::Verdict::kDelivered:
-      counters.addDelivered(ids.size());
+      // A hit without a line goes with its batch but never reached the
+      // service.
+      counters.addDelivered(ids.size() - answer.unsent);
+      counters.addDropped(TLMDeliveryCounters::Drop::kUnsendable, answer.unsent);
       deleteHitsWithIds(ids);
       endSend();
       TLM_LOG_INFO("%lu hit(s) sent", static_cast<unsigned long>(ids.size()));
@@ -770,7 +775,8 @@ void TLMBatchingDispatcher::settleAnswer(const Answer& answer,
     case TLMAnswerPolicy::Verdict::kRefused:
       TLM_LOG_WARNING("%lu hit(s) refused by the service and dropped: HTTP status %ld",
                       static_cast<unsigned long>(ids.size()), status);
-      counters.addDropped(TLMDeliveryCounters::Drop::kRefused, ids.size());
+      counters.addDropped(TLMDeliveryCounters::Drop::kRefused, ids.size() - answer.unsent);
+      counters.addDropped(TLMDeliveryCounters::Drop::kUnsendable, answer.unsent);
       counters.noteRefusal(status, when);
       deleteHitsWithIds(ids);
       endSend();

@@ -143,10 +143,11 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
   // The answer to a request that carried `hits`, on the main loop. What it
   // means is decided by the request as it was sent (its hit count) and the
   // status (TLMAnswerPolicy); the hits' fate is settled on "TLMThread"
-  // before the completion handler hears the outcome.
+  // before the completion handler hears the outcome. `unsent` of the hits
+  // had no line in the payload: deleted with the others, never delivered.
   void didSendHits(const std::vector<TLMHitRecord>& hits,
                    const std::optional<platform::URLResponse>& response,
-                   const std::optional<platform::Error>& error);
+                   const std::optional<platform::Error>& error, size_t unsent = 0);
   void didSendHits(const std::vector<TLMHitRecord>& hits);
   void deleteHits(const std::vector<TLMHitRecord>& hits);
 
@@ -235,6 +236,7 @@ class TLMBatchingDispatcher final : public TLMDispatcher,
     long status;                       // -1 without an HTTP answer
     std::optional<double> retryAfter;  // seconds the service asked to wait
     platform::Date at;                 // when it came, on the main loop
+    size_t unsent = 0;                 // hits that had no line in the payload
   };
   void settleAnswer(const Answer& answer, std::vector<platform::ManagedObjectId> ids);
   void noteDelivered(const std::vector<platform::ManagedObjectId>& ids);

@@ -77,6 +77,7 @@ TEST_F(TLMBatchRequestTest, SeveralHitsGoToTheBatchEndpointCompressedOneLineEach
   EXPECT_EQ(ReferenceInflater::inflate(request.request()->body, ReferenceInflater::Wrapper::Gzip),
             "t=a\nt=b");
   EXPECT_EQ(request.hits().size(), 4u) << "every hit is deleted with its batch";
+  EXPECT_EQ(request.unsent(), 2u);
 
   settings_.compression = TLMCompressionNone;
   const auto plain = make(batch).request();

@@ -555,13 +555,18 @@ TEST_F(TLMBatchingDispatcherSendingTest, ABatchBodyIsItsHitLinesJoinedByLineFeed
             "cid=c&el=b2&t=event&tid=UA-1&ht=4102444802000");
 }
 
+// Nothing of the hit is on the wire: it is counted unsendable, not delivered.
 TEST_F(TLMBatchingDispatcherSendingTest, AHitTooLongToSendGoesAloneAsAnEmptyGet) {
   store(hitOfLength(9000));
   store(hitAt(1, event("next")));
+  const TLMDeliveryStatistics before = TLM::statistics();
   EXPECT_EQ(dispatchOnce(), TLMDispatchSent);
   ASSERT_EQ(connections_->requests().size(), 1u);
   EXPECT_EQ(connections_->requests()[0].url, dispatcher_->httpsURL() + "?");
   EXPECT_TRUE(waitFor([&] { return pending() == 1; })) << "deleted once answered";
+  const TLMDeliveryStatistics after = TLM::statistics();
+  EXPECT_EQ(after.droppedUnsendable - before.droppedUnsendable, 1u);
+  EXPECT_EQ(after.delivered, before.delivered);
 }
 
 TEST_F(TLMBatchingDispatcherSendingTest, ARefusedBatchTurnsBatchingOffUntilTheRetryInterval) {
