@@ -318,13 +318,9 @@ TEST_F(TLMBatchingDispatcherTest, ASendAfterOptingBackInOutlivesTheOptOutsDeleti
       model->setValue(value, key);
     dispatcher_->queueModel(std::move(model));
   };
-  std::promise<void> holding, release;
-  std::shared_future<void> released = release.get_future().share();
-  TLM::thread().runLoop().post([&holding, released] {
-    holding.set_value();
-    released.wait();
-  });
-  holding.get_future().wait();
+  // Everything posted from here on waits behind the held turn.
+  std::promise<void> release;
+  TLM::thread().runLoop().post([held = release.get_future().share()] { held.wait(); });
   send("before");
   TLM::sharedInstance().setOptOut(true);
   TLM::sharedInstance().setOptOut(false);
